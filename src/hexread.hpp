@@ -1,0 +1,42 @@
+// Record reading and image assembly: Intel HEX text holding two program
+// images in, one flat image out.
+//
+// The text is read loosely. Every record is found by its ':' alone, the two
+// markers are compared as text, and data bytes are laid down in the order their
+// records stand: load addresses and record checksums play no part.
+//
+//   first record       skipped unread, unless it is a data record (type "00")
+//   data records       segment 1, from image offset 0
+//   "000004" record    (address 0000, type 04) ends segment 1
+//   fill               0xFF up to offset 0x8000
+//   data records       segment 2, from offset 0x8000
+//   "000005" record    (address 0000, type 05) ends the image
+//
+// Records of any other type, "000005" inside segment 1 and "000004" inside
+// segment 2 are skipped.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+inline constexpr std::uint32_t segmentTwoOffset = 0x8000;
+inline constexpr std::uint32_t imageCapacity = 0x200000;
+inline constexpr std::uint8_t fillByte = 0xFF;
+
+// Longest message assembleImage writes, terminator included.
+inline constexpr std::size_t faultMessageSize = 96;
+
+// The position just behind the next ':' in [pos, end), or nullptr if there is none.
+const char* locLine(const char* pos, const char* end);
+
+// Decodes count bytes from the 2 * count hex digits at text into dest, first
+// digit the high half. Digits are '0'-'9', 'A'-'F' and 'a'-'f'; returns false
+// if any other character stands among them (dest then holds garbage).
+bool putLine(std::uint8_t* dest, const char* text, std::size_t count);
+
+// Assembles the image from text[0, length) into image, which has room for
+// imageCapacity bytes, and returns its length (at least segmentTwoOffset).
+// A rejected text returns 0 with a one-line reason in message, which has room
+// for faultMessageSize characters. Nothing outside either buffer is touched.
+std::uint32_t assembleImage(const char* text, std::size_t length, std::uint8_t* image,
+                            char* message);
