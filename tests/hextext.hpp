@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -21,24 +20,15 @@ inline Bytes pattern(std::size_t size, unsigned seed = 1)
 
 inline std::string hexRecord(unsigned type, unsigned address, const Bytes& data)
 {
-    Bytes fields{static_cast<std::uint8_t>(data.size()), static_cast<std::uint8_t>(address >> 8),
-                 static_cast<std::uint8_t>(address), static_cast<std::uint8_t>(type)};
+    Bytes fields{std::uint8_t(data.size()), std::uint8_t(address >> 8), std::uint8_t(address), std::uint8_t(type)};
     fields.insert(fields.end(), data.begin(), data.end());
-    unsigned sum = 0;
+    fields.push_back(0);
+    for (std::size_t i = 0; i + 1 < fields.size(); ++i)
+        fields.back() = std::uint8_t(fields.back() - fields[i]);
     std::string text = ":";
-    char pair[3];
-    for (auto byte : fields) {
-        std::snprintf(pair, sizeof pair, "%02X", byte);
-        text += pair;
-        sum += byte;
-    }
-    std::snprintf(pair, sizeof pair, "%02X", (0x100 - sum % 0x100) % 0x100);
-    return text + pair + "\r\n";
-}
-
-inline Bytes upperAddress(std::uint32_t address)
-{
-    return {static_cast<std::uint8_t>(address >> 24), static_cast<std::uint8_t>(address >> 16)};
+    for (auto byte : fields)
+        text += {"0123456789ABCDEF"[byte >> 4], "0123456789ABCDEF"[byte & 15]};
+    return text + "\r\n";
 }
 
 // One HEX file: a type 04 record opening each 64 KiB, data records of
@@ -47,17 +37,14 @@ inline std::string hexFile(const Bytes& data, std::uint32_t base = 0x08000000, s
 {
     std::string text;
     for (std::size_t offset = 0; offset < data.size() || offset == 0; offset += perRecord) {
-        const std::uint32_t address = base + static_cast<std::uint32_t>(offset);
-        if (offset == 0 || address % 0x10000 < perRecord)
-            text += hexRecord(4, 0, upperAddress(address));
-        if (offset < data.size()) {
-            const auto size = std::min(perRecord, data.size() - offset);
+        const auto address = static_cast<std::uint32_t>(base + offset);
+        if (offset == 0 || address % 0x10000 == 0)
+            text += hexRecord(4, 0, {std::uint8_t(address >> 24), std::uint8_t(address >> 16)});
+        const auto size = std::min(perRecord, data.size() - std::min(offset, data.size()));
+        if (size > 0)
             text += hexRecord(0, address & 0xFFFF, Bytes(data.begin() + offset, data.begin() + offset + size));
-        }
     }
-    Bytes start = upperAddress(base);
-    start.push_back(static_cast<std::uint8_t>(base >> 8));
-    start.push_back(static_cast<std::uint8_t>(base));
+    const Bytes start{std::uint8_t(base >> 24), std::uint8_t(base >> 16), std::uint8_t(base >> 8), std::uint8_t(base)};
     return text + hexRecord(5, 0, start) + hexRecord(1, 0, {});
 }
 

@@ -15,12 +15,10 @@ namespace {
 std::string program = ZEMKAR_PROGRAM; // a test argument may name another build
 fs::path dir;
 
-struct Outcome { int status; std::string output; };
-
-// Runs "<prefix> program <args>" in a shell, from the temporary directory.
-Outcome run(const std::string& args, const std::string& prefix = "")
+// Runs "<prefix> program <args>" from the temporary directory: exit status and all it printed.
+std::pair<int, std::string> run(const std::string& prefix, const std::string& args)
 {
-    const std::string command = "cd '" + dir.string() + "' && " + prefix + "'" + program + "' " + args + " 2>&1";
+    const auto command = "cd '" + dir.string() + "' && " + prefix + "'" + program + "' " + args + " 2>&1";
     std::FILE* pipe = popen(command.c_str(), "r");
     std::string output;
     for (int c; (c = std::fgetc(pipe)) != EOF;)
@@ -29,137 +27,104 @@ Outcome run(const std::string& args, const std::string& prefix = "")
     return {WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status), output};
 }
 
-void put(const std::string& name, const std::string& text) { std::ofstream(dir / name, std::ios::binary) << text; }
+void put(const fs::path& name, const std::string& text) { std::ofstream(dir / name, std::ios::binary) << text; }
 
-Bytes get(const std::string& name)
+Bytes get(const fs::path& name)
 {
     std::ifstream in(dir / name, std::ios::binary);
     return Bytes(std::istreambuf_iterator<char>(in), {});
 }
 
-Bytes headed(const Bytes& image)
+// The header written out field by field: zero, checksum, signature, length.
+Bytes headerFor(const Bytes& image)
 {
     unsigned sum = 0;
     for (auto byte : image)
         sum += byte;
-    const auto length = image.size();
-    Bytes file(10);
-    std::copy(image.begin(), image.end(), std::back_inserter(file));
-    for (auto [at, value] : {std::pair{2, sum}, {3, sum >> 8}, {4, 0x55u}, {5, 0xAAu}, {6, length},
-                             {7, length >> 8}, {8, length >> 16}, {9, length >> 24}})
-        file[at] = static_cast<std::uint8_t>(value);
-    return file;
+    const auto n = image.size();
+    return {0, 0, std::uint8_t(sum), std::uint8_t(sum >> 8), 0x55, 0xAA,
+            std::uint8_t(n), std::uint8_t(n >> 8), std::uint8_t(n >> 16), std::uint8_t(n >> 24)};
 }
 
-const Bytes first = pattern(6000, 3), second = pattern(90000, 4);
-const Bytes image = expectedImage(first, second);
-
-TEST(Zemkar, WritesHeadedAndRawImages)
+Bytes headed(Bytes header, const Bytes& image)
 {
-    put("in.hex", twoImages(first, second));
-    EXPECT_EQ(run("-r in.hex raw.bin").status, 0);
-    EXPECT_TRUE(get("raw.bin") == image);
-    EXPECT_EQ(run("-h in.hex headed.bin").output, "");
-    const Bytes file = get("headed.bin");
+    header.insert(header.end(), image.begin(), image.end());
+    return header;
+}
+
+const Bytes first = pattern(6000, 3), second = pattern(90000, 4), image = expectedImage(first, second);
+const std::string text = twoImages(first, second);
+
+TEST(Zemkar, HeadedImageCarriesChecksumSignatureAndLength)
+{
+    put("in.hex", text);
+    EXPECT_EQ(run("", "-h in.hex out.bin"), std::pair(0, std::string()));
+    const Bytes file = get("out.bin");
     ASSERT_EQ(file.size(), 10 + image.size());
     EXPECT_EQ(file[0] | file[1], 0) << "zero";
-    EXPECT_EQ(file[2] | file[3] << 8, headed(image)[2] | headed(image)[3] << 8) << "checksum";
+    EXPECT_EQ(file[2] | file[3] << 8, headerFor(image)[2] | headerFor(image)[3] << 8) << "checksum";
     EXPECT_EQ(file[4] << 8 | file[5], 0x55AA) << "signature";
     EXPECT_EQ(file[6] | file[7] << 8 | file[8] << 16 | file[9] << 24, 0x8000 + 90000) << "length";
     EXPECT_TRUE(Bytes(file.begin() + 10, file.end()) == image);
 }
 
-TEST(Zemkar, ConvertsTheBundledExampleAsItsGeneratorDoes)
+TEST(Zemkar, WritesTheImageThatInputAndOptionAskFor)
 {
-    const std::string examples = ZEMKAR_EXAMPLES;
-    EXPECT_EQ(run("-h '" + examples + "/two-images.hex' out.bin").output, "");
-    std::ifstream expected(examples + "/two-images.bin", std::ios::binary);
-    EXPECT_TRUE(get("out.bin") == Bytes(std::istreambuf_iterator<char>(expected), {}));
-}
-
-TEST(Zemkar, FillOnlyImageHasTheKnownHeader)
-{
-    put("empty.hex", twoImages({}, {}));
-    EXPECT_EQ(run("-b empty.hex out.bin").status, 0);
-    const Bytes file = get("out.bin");
-    EXPECT_EQ(file.size(), 32778u);
-    EXPECT_TRUE(Bytes(file.begin(), file.begin() + 10) == Bytes({0, 0, 0, 0x80, 0x55, 0xAA, 0, 0x80, 0, 0}));
-}
-
-TEST(Zemkar, SecondCharacterOfTheOptionChoosesTheForm)
-{
-    put("in.hex", twoImages(first, second));
-    const struct { const char* option; bool raw; } cases[] = {
-        {"-r", true}, {"/r", true}, {"xrx", true}, {"-h", false}, {"-x", false},
-        {"-R", false}, {"r", false}, {"''", false},
-    };
-    for (const auto& c : cases) {
-        EXPECT_EQ(run(std::string(c.option) + " in.hex out.bin").status, 0) << c.option;
-        EXPECT_TRUE(get("out.bin") == (c.raw ? image : headed(image))) << c.option;
-    }
-}
-
-TEST(Zemkar, ReadsBytesFromAnyKindOfInput)
-{
-    const std::string text = twoImages(first, second);
     put("in.hex", text);
     put("ctrlz.hex", "\x1A\r\n" + text);
-    const struct { const char* args; const char* prefix; } cases[] = {
-        {"-r /dev/stdin out.bin", "cat in.hex | "},
-        {"-r /dev/stdin out.bin", "(head -c 1000 in.hex; sleep 0.2; tail -c +1001 in.hex) | "},
-        {"-r ctrlz.hex out.bin", ""},
+    put("empty.hex", twoImages({}, {}));
+    put("out.bin", std::string(300000, 'x')); // replaced by the first case
+    const Bytes file = headed(headerFor(image), image);
+    std::ifstream example(ZEMKAR_EXAMPLES "/two-images.bin", std::ios::binary);
+    const struct { std::string prefix, args; Bytes expected; } cases[] = {
+        {"", "-r in.hex out.bin", image},
+        {"", "/r in.hex out.bin", image},
+        {"", "xrx in.hex out.bin", image},
+        {"", "-x in.hex out.bin", file},
+        {"", "-R in.hex out.bin", file},
+        {"", "r in.hex out.bin", file},
+        {"", "'' in.hex out.bin", file},
+        {"", "-b empty.hex out.bin", headed({0, 0, 0, 0x80, 0x55, 0xAA, 0, 0x80, 0, 0}, Bytes(0x8000, 0xFF))},
+        {"", "-r ctrlz.hex out.bin", image},
+        {"cat in.hex | ", "-r /dev/stdin out.bin", image},
+        {"(head -c 999 in.hex; sleep 0.2; tail -c +1000 in.hex) | ", "-r /dev/stdin out.bin", image},
+        {"", "-h " ZEMKAR_EXAMPLES "/two-images.hex out.bin", Bytes(std::istreambuf_iterator<char>(example), {})},
     };
     for (const auto& c : cases) {
-        EXPECT_EQ(run(c.args, c.prefix).output, "") << c.prefix;
-        EXPECT_TRUE(get("out.bin") == image) << c.prefix;
+        EXPECT_EQ(run(c.prefix, c.args), std::pair(0, std::string())) << c.prefix << c.args;
+        EXPECT_TRUE(get("out.bin") == c.expected) << c.prefix << c.args;
     }
 }
 
-TEST(Zemkar, ReplacesALongerOutputFile)
+// Each failure: its message, exit status 1, and no output file left. Where the
+// fault comes before the output is opened, an existing file stays untouched.
+TEST(Zemkar, FailuresSayWhyAndLeaveNoOutputBehind)
 {
-    put("in.hex", twoImages({}, {}));
-    put("out.bin", std::string(100000, 'x'));
-    EXPECT_EQ(run("-r in.hex out.bin").status, 0);
-    EXPECT_TRUE(get("out.bin") == Bytes(0x8000, 0xFF));
-}
-
-// Every failure: its message, exit status 1, no new output file, an existing one untouched.
-TEST(Zemkar, FailuresLeaveNoOutputBehind)
-{
-    put("in.hex", twoImages(first, second));
+    put("in.hex", text);
     put("bad.hex", hexFile(first));
     fs::create_directory(dir / "folder");
-    const struct { std::string args; std::string message; } cases[] = {
-        {"", "zemkar [-opt] [input_file_name] [output_file_name]"},
-        {"-h in.hex", "zemkar [-opt] [input_file_name] [output_file_name]"},
-        {"-h in.hex out.bin extra", "zemkar [-opt] [input_file_name] [output_file_name]"},
-        {"-h missing.hex out.bin", "Can not open missing.hex"},
-        {"-h folder out.bin", "Can not open folder"},
-        {"-h bad.hex out.bin", "No 000004 record to end the first image"},
+    put("huge.hex", "");
+    fs::resize_file(dir / "huge.hex", 100'000'000); // more than the memory limit below allows
+    const std::string usage = "zemkar [-opt] [input_file_name] [output_file_name]";
+    const struct { std::string prefix, args, message; bool beforeOutput; } cases[] = {
+        {"", "", usage, true},
+        {"", "-h in.hex", usage, true},
+        {"", "-h in.hex out.bin extra", usage, true},
+        {"", "-h missing.hex out.bin", "Can not open missing.hex", true},
+        {"", "-h folder out.bin", "Can not open folder", true},
+        {"", "-h bad.hex out.bin", "No 000004 record to end the first image", true},
+        {"ulimit -v 50000; ", "-h huge.hex out.bin", "Out of memory", true},
+        {"", "-h in.hex nowhere/out.bin", "Can not create nowhere/out.bin", false},
+        {"ulimit -f 64; ", "-h in.hex out.bin", "Can not write out.bin", false},
+        {"", "-h in.hex /dev/full", "Can not write /dev/full", false},
     };
     for (const auto& c : cases) {
         fs::remove(dir / "out.bin");
-        EXPECT_EQ(run(c.args).output, c.message) << c.args;
+        EXPECT_EQ(run(c.prefix, c.args), std::pair(1, c.message)) << c.args;
         EXPECT_FALSE(fs::exists(dir / "out.bin")) << c.args;
         put("out.bin", "precious");
-        const auto result = run(c.args);
-        EXPECT_EQ(result.status, 1) << c.args;
-        EXPECT_TRUE(get("out.bin") == Bytes({'p', 'r', 'e', 'c', 'i', 'o', 'u', 's'})) << c.args;
-    }
-}
-
-TEST(Zemkar, FailedOutputIsReportedAndRemoved)
-{
-    put("in.hex", twoImages(first, second));
-    const struct { const char* args; const char* prefix; const char* message; } cases[] = {
-        {"-h in.hex /dev/full", "", "Can not write /dev/full"},
-        {"-h in.hex nowhere/out.bin", "", "Can not create nowhere/out.bin"},
-        {"-h in.hex out.bin", "ulimit -f 64; ", "Can not write out.bin"},
-    };
-    for (const auto& c : cases) {
-        EXPECT_EQ(run(c.args, c.prefix).output, c.message) << c.args;
-        EXPECT_EQ(run(c.args, c.prefix).status, 1) << c.args;
-        EXPECT_FALSE(fs::exists(dir / "out.bin")) << c.args;
+        run(c.prefix, c.args);
+        EXPECT_TRUE(!c.beforeOutput || get("out.bin") == Bytes({'p', 'r', 'e', 'c', 'i', 'o', 'u', 's'})) << c.args;
     }
     EXPECT_TRUE(fs::is_character_file("/dev/full"));
 }
