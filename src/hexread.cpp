@@ -2,13 +2,27 @@
 
 #include <algorithm>
 #include <array>
-#include <cstdio>
+#include <bit>
 #include <cstring>
+
+#if defined(__SSE2__) && !defined(ZEMKAR_PORTABLE)
+#define ZEMKAR_SSE2 1
+#include <emmintrin.h>
+#endif
 
 namespace {
 
 // From the ':' to the record data: mark, byte count, address, type.
 constexpr std::ptrdiff_t recordHeadLength = 9;
+
+// The most the reader ever needs of one record at once: its head and 255
+// data bytes (the checksum is never read).
+constexpr std::ptrdiff_t longestRecord = recordHeadLength + 2 * 255;
+
+// The text passes through a window this size. It stays in cache, so reading
+// costs a copy, where reading the whole file would cost a page fault for
+// every 4 KiB of fresh memory, and it bounds memory whatever the input's size.
+constexpr std::size_t windowSize = 256 * 1024;
 
 // A digit's value, ready shifted, or invalidDigit for any other character.
 // The flag survives or-ing, so a whole record is checked once, at its end.
@@ -33,42 +47,48 @@ constexpr std::array<std::uint16_t, 256> makeDigitTable(unsigned shift)
 constexpr auto highDigit = makeDigitTable(4);
 constexpr auto lowDigit = makeDigitTable(0);
 
-unsigned decodePair(const char* text)
+[[gnu::always_inline]] inline unsigned decodePair(const char* text)
 {
     return highDigit[static_cast<unsigned char>(text[0])] |
            lowDigit[static_cast<unsigned char>(text[1])];
 }
 
-bool isDataRecord(const char* record, const char* end)
+#ifdef ZEMKAR_SSE2
+// Sixteen characters to their digit values. A lane of `invalid` gets its top
+// bit set where the character is no hex digit; nothing branches, so a whole
+// record is checked once, at its end.
+[[gnu::always_inline]] inline __m128i digitValues(__m128i chars, __m128i& invalid)
 {
-    return end - record >= recordHeadLength && record[7] == '0' && record[8] == '0';
+    const __m128i digit = _mm_sub_epi8(chars, _mm_set1_epi8('0'));
+    // Setting bit 5 turns 'A'-'F' into 'a'-'f' and nothing else into them.
+    const __m128i letter = _mm_sub_epi8(_mm_or_si128(chars, _mm_set1_epi8(0x20)), _mm_set1_epi8('a'));
+    // Saturating adds keep digits 0-9 and letters 0-5 below 0x80, and push
+    // everything else to 0x80 or above.
+    const __m128i digitOrAbove = _mm_adds_epu8(digit, _mm_set1_epi8(0x80 - 10));
+    const __m128i letterOrAbove = _mm_adds_epu8(letter, _mm_set1_epi8(0x80 - 6));
+    invalid = _mm_or_si128(invalid, _mm_min_epu8(digitOrAbove, letterOrAbove));
+    // A digit's letter value wraps round above 0xD0 and a letter's digit value
+    // is at least 0x11, so the smaller of the two is the right one.
+    return _mm_min_epu8(digit, _mm_add_epi8(letter, _mm_set1_epi8(10)));
 }
 
-std::uint32_t reject(char* message, const char* reason)
+// Sixteen bytes from the 32 digits at text.
+[[gnu::always_inline]] inline void putSixteen(std::uint8_t* dest, const char* text, __m128i& invalid)
 {
-    std::snprintf(message, faultMessageSize, "%s", reason);
-    return 0;
+    const __m128i first = digitValues(_mm_loadu_si128(reinterpret_cast<const __m128i*>(text)), invalid);
+    const __m128i second = digitValues(_mm_loadu_si128(reinterpret_cast<const __m128i*>(text + 16)), invalid);
+    // Even lanes hold the high digits, odd lanes the low ones: gather each kind
+    // into sixteen bytes, then shift and merge them.
+    const __m128i evenLanes = _mm_set1_epi16(0x00FF);
+    const __m128i high = _mm_packus_epi16(_mm_and_si128(first, evenLanes), _mm_and_si128(second, evenLanes));
+    const __m128i low = _mm_packus_epi16(_mm_srli_epi16(first, 8), _mm_srli_epi16(second, 8));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(dest), _mm_or_si128(_mm_slli_epi16(high, 4), low));
 }
+#endif
 
-// Lines are counted only here, on the way out, so accepted text is never
-// scanned for line ends.
-std::uint32_t rejectRecord(char* message, const char* format, const char* text,
-                           const char* record)
-{
-    const std::size_t line = 1 + static_cast<std::size_t>(std::count(text, record, '\n'));
-    std::snprintf(message, faultMessageSize, format, line);
-    return 0;
-}
-
-} // namespace
-
-const char* locLine(const char* pos, const char* end)
-{
-    const void* mark = std::memchr(pos, ':', static_cast<std::size_t>(end - pos));
-    return mark ? static_cast<const char*>(mark) + 1 : nullptr;
-}
-
-bool putLine(std::uint8_t* dest, const char* text, std::size_t count)
+// The portable decode, and the tail of a record whose byte count is no
+// multiple of 16. Out of line: the fast path never needs it.
+[[gnu::noinline]] bool putPairs(std::uint8_t* dest, const char* text, std::size_t count)
 {
     unsigned digits = 0;
     for (std::size_t i = 0; i < count; ++i) {
@@ -79,59 +99,243 @@ bool putLine(std::uint8_t* dest, const char* text, std::size_t count)
     return (digits & invalidDigit) == 0;
 }
 
-std::uint32_t assembleImage(const char* text, std::size_t length, std::uint8_t* image,
-                            char* message)
+[[gnu::always_inline]] inline bool isDataRecord(const char* record, const char* end)
 {
-    const char* const end = text + length;
-    const char* scan = locLine(text, end);
-    if (!scan)
+    return end - record >= recordHeadLength && record[7] == '0' && record[8] == '0';
+}
+
+std::uint32_t reject(char* message, const char* reason)
+{
+    std::snprintf(message, faultMessageSize, "%s", reason);
+    return 0;
+}
+
+#ifdef ZEMKAR_SSE2
+// One bit for each of the sixteen characters from pos, set where it is a ':'.
+[[gnu::always_inline]] inline unsigned marksAt(const char* pos)
+{
+    const __m128i chars = _mm_loadu_si128(reinterpret_cast<const __m128i*>(pos));
+    return static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(chars, _mm_set1_epi8(':'))));
+}
+#endif
+
+// Whether mark is the first ':' among the sixteen characters from pos.
+[[gnu::always_inline]] inline bool isFirstMark(const char* pos, const char* mark)
+{
+#ifdef ZEMKAR_SSE2
+    // Counting zero bits finds the first mark; an offset outside the sixteen never matches.
+    return std::countr_zero(marksAt(pos)) == mark - pos;
+#else
+    return static_cast<std::size_t>(mark - pos) < 16 && std::memchr(pos, ':', 16) == mark;
+#endif
+}
+
+// The position just behind the next ':' in [pos, end), or nullptr if there is none.
+[[gnu::always_inline]] inline const char* locLine(const char* pos, const char* end)
+{
+#ifdef ZEMKAR_SSE2
+    // Records mostly follow one another within a few characters: one compare
+    // of the next sixteen finds the mark without a call.
+    if (end - pos >= 16) {
+        if (const unsigned marks = marksAt(pos))
+            return pos + std::countr_zero(marks) + 1;
+    }
+#endif
+    const void* mark = std::memchr(pos, ':', static_cast<std::size_t>(end - pos));
+    return mark ? static_cast<const char*>(mark) + 1 : nullptr;
+}
+
+// Decodes blocks * 16 bytes from the digits at text into dest; false if a
+// character among them is no hex digit.
+[[gnu::always_inline]] inline bool putBlocks(std::uint8_t* dest, const char* text, std::size_t blocks)
+{
+#ifdef ZEMKAR_SSE2
+    __m128i invalid = _mm_setzero_si128();
+    for (const char* const stop = text + 32 * blocks; text != stop; text += 32, dest += 16)
+        putSixteen(dest, text, invalid);
+    return _mm_movemask_epi8(invalid) == 0;
+#else
+    return putPairs(dest, text, 16 * blocks);
+#endif
+}
+
+// Decodes count bytes from the 2 * count hex digits at text into dest, first
+// digit the high half. Digits are '0'-'9', 'A'-'F' and 'a'-'f'; false if any
+// other character stands among them (dest then holds garbage).
+bool putLine(std::uint8_t* dest, const char* text, std::size_t count)
+{
+    const std::size_t whole = count / 16 * 16;
+    return putBlocks(dest, text, count / 16) && (whole == count || putPairs(dest + whole, text + 2 * whole, count - whole));
+}
+
+// The number of line feeds in [begin, end).
+std::size_t countLineEnds(const char* begin, const char* end)
+{
+    std::size_t lines = 0;
+#ifdef ZEMKAR_SSE2
+    // Byte lanes count up to 255 matches each, 128 characters a round, before
+    // they are added up.
+    const __m128i lineFeed = _mm_set1_epi8('\n');
+    const auto matches = [&](int at) {
+        return _mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(begin + at)), lineFeed);
+    };
+    const auto quarter = [&](int at) {
+        return _mm_add_epi8(_mm_add_epi8(matches(at), matches(at + 16)), _mm_add_epi8(matches(at + 32), matches(at + 48)));
+    };
+    while (end - begin >= 128) {
+        const auto rounds = std::min<std::ptrdiff_t>((end - begin) / 128, 31);
+        __m128i counts = _mm_setzero_si128();
+        for (std::ptrdiff_t round = 0; round < rounds; ++round, begin += 128)
+            counts = _mm_sub_epi8(counts, _mm_add_epi8(quarter(0), quarter(64)));
+        const __m128i sums = _mm_sad_epu8(counts, _mm_setzero_si128());
+        lines += static_cast<std::size_t>(_mm_cvtsi128_si32(sums) + _mm_cvtsi128_si32(_mm_srli_si128(sums, 8)));
+    }
+#endif
+    return lines + static_cast<std::size_t>(std::count(begin, end, '\n'));
+}
+
+// The fast path, for the bulk of a file: data records that stand whole in
+// the window, one after another. It takes only records with the next sixteen
+// characters in the window too, so it needs no bounds checks, finds the next
+// record mark with one compare, and keeps all its state in registers. It stops
+// in front of the first record it does not take (any other type, a fault, one
+// near the window's end, one far from the last) and returns that position;
+// the general loop then handles that record in full.
+[[gnu::noinline]] const char* putDataRecords(const char* scan, const char* end, std::uint8_t* image,
+                                             std::uint32_t& imageLength, std::uint32_t limit)
+{
+    const char* const lastTaken = end - longestRecord - 16;
+    std::uint32_t length = imageLength;
+    const char* count = scan <= lastTaken ? locLine(scan, scan + 16) : nullptr;
+    std::ptrdiff_t stride = 0;
+    while (count) {
+        const char* record = count - 1;
+        if (record > lastTaken || std::memcmp(record + 7, "00", 2) != 0)
+            break;
+        // Tools write 16 or 32 bytes a record: whole blocks, with no tail to
+        // decode. A count of 0 wraps round and fails the room test.
+        const unsigned byteCount = decodePair(count);
+        if ((byteCount & (invalidDigit | 15)) != 0 || byteCount - 1 >= limit - length)
+            break;
+        const char* data = record + recordHeadLength;
+        if (!putBlocks(image + length, data, byteCount / 16))
+            break;
+        length += byteCount;
+        scan = data + 2 * byteCount;
+        // Where the next record stands depends on this one's byte count, and
+        // waiting for that, record after record, is what costs the time. But
+        // the next record mostly stands as far from this one as this one from
+        // the last: going on from there lets the processor start on it at once,
+        // and the search from the end of this record only confirms the guess.
+        const char* guess = count + stride;
+        if (!isFirstMark(scan, guess - 1)) [[unlikely]] {
+            const char* found = locLine(scan, scan + 16);
+            stride = found ? found - count : 0;
+            count = found;
+            continue;
+        }
+        count = guess;
+    }
+    imageLength = length;
+    // In front of the record not taken, or, where no mark was near, behind the last one taken.
+    return count ? count - 1 : scan;
+}
+
+} // namespace
+
+std::uint32_t readImage(std::FILE* in, std::uint8_t* image, char* message)
+{
+    char window[longestRecord + windowSize];
+    const char* end = window;    // end of the text in the window
+    bool more = true;            // whether the stream may hold more text
+    std::size_t linesPassed = 0; // line feeds in the text moved out of the window
+
+    // Moves the text from keep on to the window's start and fills the rest;
+    // returns how far the kept text moved.
+    const auto refill = [&](const char* keep) {
+        linesPassed += countLineEnds(window, keep);
+        // Whole windows are read behind the kept text: reads of one size, a
+        // multiple of any block size, go straight from the file to the window.
+        const auto kept = static_cast<std::size_t>(end - keep);
+        std::memmove(window, keep, kept);
+        const std::size_t got = std::fread(window + kept, 1, windowSize, in);
+        more = got == windowSize;
+        end = window + kept + got;
+        return keep - window;
+    };
+    // The next record mark at or after scan, with as much of its record in
+    // the window as the reader may need; nullptr where the text ends first.
+    const auto findRecord = [&](const char* scan) -> const char* {
+        const char* count = locLine(scan, end);
+        while (!count && more) {
+            refill(end);
+            count = locLine(window, end);
+        }
+        if (!count)
+            return nullptr;
+        const char* record = count - 1;
+        if (end - record < longestRecord && more)
+            record -= refill(record);
+        return record;
+    };
+    const auto rejectRecord = [&](const char* format, const char* record) {
+        std::snprintf(message, faultMessageSize, format, linesPassed + countLineEnds(window, record) + 1);
+        return std::uint32_t{0};
+    };
+
+    const char* record = findRecord(window);
+    if (!record)
         return reject(message, "No record in the input");
     // The first record is normally the first file's opening address record,
     // which the image has no use for; a data record there is data all the same.
-    if (isDataRecord(scan - 1, end))
-        --scan;
+    const char* scan = isDataRecord(record, end) ? record : record + 1;
 
-    bool inFirstImage = true;
+    // Segment 1 runs to the "000004" record, segment 2 to the "000005" record.
+    // One loop serves both, so that its state stays in registers.
     std::uint32_t imageLength = 0;
-    for (;;) {
-        const char* count = locLine(scan, end);
-        if (!count)
-            return reject(message, inFirstImage ? "No 000004 record to end the first image"
-                                                : "No 000005 record to end the second image");
-        const char* record = count - 1;
-        if (end - record < recordHeadLength)
-            return rejectRecord(message, "Record cut short at line %zu", text, record);
-
-        if (std::memcmp(record + 3, inFirstImage ? "000004" : "000005", 6) == 0) {
-            if (!inFirstImage)
-                return imageLength;
+    for (const bool inFirstImage : {true, false}) {
+        const char* const marker = inFirstImage ? "000004" : "000005";
+        const std::uint32_t limit = inFirstImage ? segmentTwoOffset : imageCapacity;
+        for (;;) {
+            scan = putDataRecords(scan, end, image, imageLength, limit);
+            record = findRecord(scan);
+            if (!record)
+                return reject(message, inFirstImage ? "No 000004 record to end the first image"
+                                                    : "No 000005 record to end the second image");
+            if (end - record < recordHeadLength)
+                return rejectRecord("Record cut short at line %zu", record);
+            if (std::memcmp(record + 3, marker, 6) == 0)
+                break;
+            if (!isDataRecord(record, end)) {
+                scan = record + 7;
+                continue;
+            }
+            const unsigned byteCount = decodePair(record + 1);
+            const char* data = record + recordHeadLength;
+            if (byteCount & invalidDigit)
+                return rejectRecord("Bad hex digit at line %zu", record);
+            if (static_cast<std::size_t>(end - data) < 2 * std::size_t{byteCount})
+                return rejectRecord("Record cut short at line %zu", record);
+            if (byteCount > limit - imageLength)
+                return rejectRecord(inFirstImage ? "First image exceeds 0x8000 bytes at line %zu"
+                                                 : "Image exceeds 0x200000 bytes at line %zu",
+                                    record);
+            if (!putLine(image + imageLength, data, byteCount))
+                return rejectRecord("Bad hex digit at line %zu", record);
+            imageLength += byteCount;
+            // Validated digits hold no ':', so the next record mark lies beyond them.
+            scan = data + 2 * byteCount;
+        }
+        if (inFirstImage) {
             std::memset(image + imageLength, fillByte, segmentTwoOffset - imageLength);
             imageLength = segmentTwoOffset;
-            inFirstImage = false;
             scan = record + 3;
-            continue;
         }
-        if (!isDataRecord(record, end)) {
-            scan = record + 7;
-            continue;
-        }
-
-        const unsigned byteCount = decodePair(count);
-        const char* data = record + recordHeadLength;
-        if (byteCount & invalidDigit)
-            return rejectRecord(message, "Bad hex digit at line %zu", text, record);
-        if (static_cast<std::size_t>(end - data) < 2 * std::size_t{byteCount})
-            return rejectRecord(message, "Record cut short at line %zu", text, record);
-        const std::uint32_t limit = inFirstImage ? segmentTwoOffset : imageCapacity;
-        if (byteCount > limit - imageLength)
-            return rejectRecord(message,
-                                inFirstImage ? "First image exceeds 0x8000 bytes at line %zu"
-                                             : "Image exceeds 0x200000 bytes at line %zu",
-                                text, record);
-        if (!putLine(image + imageLength, data, byteCount))
-            return rejectRecord(message, "Bad hex digit at line %zu", text, record);
-        imageLength += byteCount;
-        // Validated digits hold no ':', so the next record mark lies beyond them.
-        scan = data + 2 * byteCount;
     }
+
+    // The rest is no part of the image, but it is read all the same, so that a
+    // writer at the other end of a pipe is not cut off.
+    while (more)
+        more = std::fread(window, 1, windowSize, in) == windowSize;
+    return std::ferror(in) ? 0 : imageLength;
 }

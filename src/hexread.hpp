@@ -18,25 +18,18 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 
 inline constexpr std::uint32_t segmentTwoOffset = 0x8000;
 inline constexpr std::uint32_t imageCapacity = 0x200000;
 inline constexpr std::uint8_t fillByte = 0xFF;
 
-// Longest message assembleImage writes, terminator included.
+// Longest message readImage writes, terminator included.
 inline constexpr std::size_t faultMessageSize = 96;
 
-// The position just behind the next ':' in [pos, end), or nullptr if there is none.
-const char* locLine(const char* pos, const char* end);
-
-// Decodes count bytes from the 2 * count hex digits at text into dest, first
-// digit the high half. Digits are '0'-'9', 'A'-'F' and 'a'-'f'; returns false
-// if any other character stands among them (dest then holds garbage).
-bool putLine(std::uint8_t* dest, const char* text, std::size_t count);
-
-// Assembles the image from text[0, length) into image, which has room for
-// imageCapacity bytes, and returns its length (at least segmentTwoOffset).
-// A rejected text returns 0 with a one-line reason in message, which has room
-// for faultMessageSize characters. Nothing outside either buffer is touched.
-std::uint32_t assembleImage(const char* text, std::size_t length, std::uint8_t* image,
-                            char* message);
+// Reads the text from `in` to its end and assembles the image into `image`,
+// which has room for imageCapacity bytes; returns the image length (at least
+// segmentTwoOffset). A rejected text returns 0 with a one-line reason in
+// message, which has room for faultMessageSize characters; a failed read
+// returns 0 with `in` in error. Nothing outside either buffer is touched.
+std::uint32_t readImage(std::FILE* in, std::uint8_t* image, char* message);

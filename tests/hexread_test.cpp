@@ -11,7 +11,9 @@ std::pair<Bytes, std::string> assemble(const std::string& text)
 {
     Bytes image(imageCapacity, 0xA5);
     char message[faultMessageSize] = "";
-    const auto length = assembleImage(text.data(), text.size(), image.data(), message);
+    std::FILE* in = fmemopen(const_cast<char*>(text.data()), text.size(), "rb");
+    const auto length = readImage(in, image.data(), message);
+    std::fclose(in);
     image.resize(length);
     return {image, message};
 }
@@ -21,6 +23,14 @@ std::string replaced(std::string text, const std::string& from, const std::strin
     for (auto at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size()))
         text.replace(at, from.size(), to);
     return text;
+}
+
+// The text with an insertion after the line that ends nearest its middle,
+// amid records that are read fastest.
+std::string amid(const std::string& text, const std::string& insertion)
+{
+    const auto middle = text.find('\n', text.size() / 2) + 1;
+    return text.substr(0, middle) + insertion + text.substr(middle);
 }
 
 std::string lowered(std::string text)
@@ -34,7 +44,7 @@ const Bytes first = pattern(20 * 1024, 1), second = pattern(70 * 1024, 2); // se
 const std::string joined = twoImages(first, second);
 const std::string opening = hexRecord(4, 0, {0x08, 0x00}), closing = hexRecord(5, 0, {8, 0, 0, 0});
 
-TEST(AssembleImage, AcceptedTextsGiveTheirImages)
+TEST(ReadImage, AcceptedTextsGiveTheirImages)
 {
     const struct { const char* what; std::string text; Bytes image; } cases[] = {
         {"two joined files", joined, expectedImage(first, second)},
@@ -47,6 +57,7 @@ TEST(AssembleImage, AcceptedTextsGiveTheirImages)
         {"lower-case digits", lowered(joined), expectedImage(first, second)},
         {"LF line ends", replaced(joined, "\r\n", "\n"), expectedImage(first, second)},
         {"no line ends", replaced(joined, "\r\n", ""), expectedImage(first, second)},
+        {"a long gap amid the records", amid(joined, std::string(40, ' ') + "\r\n"), expectedImage(first, second)},
         {"text before the first record", "\xEF\xBB\xBF\r\n \x1A\r\n" + joined, expectedImage(first, second)},
         {"text after the end marker", joined + ":zz garbage :", expectedImage(first, second)},
         {"first record is data", hexRecord(0, 0, {1, 2, 3}) + hexRecord(0, 3, {4}) + hexFile(second),
@@ -69,7 +80,26 @@ TEST(AssembleImage, AcceptedTextsGiveTheirImages)
     }
 }
 
-TEST(AssembleImage, RejectedTextsSayWhy)
+// The text is read in pieces: a record cut by a piece's end, at any of its
+// characters, reads as if it were whole.
+TEST(ReadImage, RecordsAcrossReadsAreWhole)
+{
+    for (std::size_t shift = 0; shift < 46; ++shift) {
+        const auto [image, message] = assemble(std::string(shift, '\n') + joined);
+        EXPECT_EQ(message, "") << shift;
+        EXPECT_TRUE(image == expectedImage(first, second)) << shift;
+    }
+}
+
+// A faulty record on line 3001, amid 3000 good records.
+std::string faultAt(const std::string& record)
+{
+    const std::string good = amid(replaced(hexFile(pattern(3000 * 16)), "\r\n", "\n"), record + "\n");
+    const auto line = std::count(good.begin(), good.begin() + good.find(record), '\n');
+    return std::string(3000 - line, '\n') + good;
+}
+
+TEST(ReadImage, RejectedTextsSayWhy)
 {
     const struct { const char* what; std::string text; const char* message; } cases[] = {
         {"empty", "", "No record in the input"},
@@ -88,6 +118,10 @@ TEST(AssembleImage, RejectedTextsSayWhy)
         {"record mark in the data", opening + ":020000000:02\r\n", "Bad hex digit at line 2"},
         {"segment 1 over 0x8000", twoImages(pattern(0x8001), {}), "First image exceeds 0x8000 bytes at line 2050"},
         {"image over 0x200000", twoImages({}, pattern(0x1F8001)), "Image exceeds 0x200000 bytes at line 129061"},
+        {"bad count amid the data", faultAt(":G0000000" + std::string(514, '0')), "Bad hex digit at line 3001"},
+        {"bad digit amid the data", faultAt(":10000000" + std::string(31, '0') + "g00"), "Bad hex digit at line 3001"},
+        {"record mark amid the data", faultAt(":10000000" + std::string(16, '0') + ":" + std::string(17, '0')),
+         "Bad hex digit at line 3001"},
     };
     for (const auto& c : cases) {
         const auto [image, message] = assemble(c.text);
