@@ -1,0 +1,133 @@
+#!/usr/bin/env python3
+"""zemkar against its floor and its nearest peer, in one run.
+
+    python3 bench/bench.py [--zemkar build/zemkar] [--rounds 30]
+
+Generates the benchmark inputs (inputs.py), checks zemkar's headed and raw
+output for each against the image worked out from the data alone, then times
+whole-process runs, interleaved round by round:
+
+  zemkar   zemkar -h max16.hex out           the largest legal input
+  cat      cat max16.hex > out               the floor: read the input, write a file
+  objcopy  objcopy -I ihex -O binary max16-second.hex out
+                                             the nearest job a peer does: half of it
+
+Each figure is the median over the rounds of the per-round ratio. Peak resident
+memory comes from GNU time, instructions from valgrind's callgrind (each where
+installed). The last line sums it up:
+
+  ratio_vs_cat=... ratio_vs_objcopy=... instr_per_byte=... peak_rss_mib=...
+"""
+import argparse
+import os
+import pathlib
+import re
+import shutil
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
+import inputs  # noqa: E402
+
+ROOT = pathlib.Path(__file__).resolve().parent.parent
+
+
+def run_timed(argv, stdout_path=None):
+    """Wall seconds of one whole process, its own start-up included."""
+    actions = []
+    if stdout_path is not None:
+        flags = os.O_WRONLY | os.O_CREAT | os.O_TRUNC
+        actions.append((os.POSIX_SPAWN_OPEN, 1, str(stdout_path), flags, 0o644))
+    start = time.perf_counter()
+    pid = os.posix_spawn(argv[0], argv, os.environ, file_actions=actions)
+    _, status = os.waitpid(pid, 0)
+    elapsed = time.perf_counter() - start
+    if os.waitstatus_to_exitcode(status) != 0:
+        sys.exit(f"benchmark: {' '.join(argv)} failed")
+    return elapsed
+
+
+def check(zemkar, folder):
+    for name in inputs.SHAPES:
+        expected = (folder / f"{name}.bin").read_bytes()
+        for option, want in (("-h", expected), ("-r", expected[10:])):
+            out = folder / "check.bin"
+            subprocess.run([zemkar, option, folder / f"{name}.hex", out], check=True)
+            if out.read_bytes() != want:
+                sys.exit(f"benchmark: zemkar {option} {name}.hex gives a wrong image")
+    print(f"output checked byte for byte: {', '.join(inputs.SHAPES)} (headed and raw)")
+
+
+def peak_rss_mib(argv):
+    gnu_time = shutil.which("time") and pathlib.Path("/usr/bin/time")
+    if gnu_time and gnu_time.exists():
+        result = subprocess.run([str(gnu_time), "-f", "%M", *argv], capture_output=True, text=True, check=True)
+        return int(result.stderr.strip().splitlines()[-1]) / 1024
+    return None
+
+
+def instructions(argv):
+    if not shutil.which("valgrind"):
+        return None
+    result = subprocess.run(["valgrind", "--tool=callgrind", "--callgrind-out-file=/dev/null", *argv],
+                            capture_output=True, text=True, check=True)
+    return int(re.search(r"Collected : (\d+)", result.stderr).group(1))
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--zemkar", default=str(ROOT / "build" / "zemkar"))
+    parser.add_argument("--rounds", type=int, default=30)
+    args = parser.parse_args()
+    zemkar = str(pathlib.Path(args.zemkar).resolve())
+    cat, objcopy = shutil.which("cat"), shutil.which("objcopy")
+
+    with tempfile.TemporaryDirectory(prefix="zemkar-bench-") as temp:
+        folder = pathlib.Path(temp)
+        inputs.main(folder)
+        check(zemkar, folder)
+        big, half = folder / "max16.hex", folder / "max16-second.hex"
+        # Each writes a file of its own: truncating another's larger output
+        # would be charged to the wrong command.
+        commands = {
+            "zemkar": ([zemkar, "-h", str(big), str(folder / "zemkar.out")], None),
+            "cat": ([cat, str(big)], folder / "cat.out"),
+        }
+        if objcopy:
+            commands["objcopy"] = ([objcopy, "-I", "ihex", "-O", "binary", str(half), str(folder / "objcopy.out")],
+                                   None)
+        for argv, stdout_path in commands.values():  # warm the caches once
+            run_timed(argv, stdout_path)
+        times = {name: [] for name in commands}
+        for _ in range(args.rounds):
+            for name, (argv, stdout_path) in commands.items():
+                times[name].append(run_timed(argv, stdout_path))
+
+        size = big.stat().st_size
+        print(f"input: max16.hex, {size:,} bytes (image 0x200000); {args.rounds} rounds, interleaved")
+        print(f"{'command':<10}{'median ms':>12}{'min ms':>10}{'max ms':>10}")
+        for name, samples in times.items():
+            print(f"{name:<10}{statistics.median(samples) * 1e3:>12.2f}{min(samples) * 1e3:>10.2f}"
+                  f"{max(samples) * 1e3:>10.2f}")
+        ratio = {other: statistics.median(z / o for z, o in zip(times["zemkar"], times[other]))
+                 for other in times if other != "zemkar"}
+        rss = peak_rss_mib(commands["zemkar"][0])
+        executed = instructions(commands["zemkar"][0])
+        per_byte = executed / size if executed else None
+
+    def show(value, digits):
+        return "n/a" if value is None else f"{value:.{digits}f}"
+
+    if "objcopy" in ratio:
+        print(f"zemkar is {1 / ratio['objcopy']:.1f} times as fast as objcopy on half the job")
+    if executed:
+        print(f"zemkar executes {executed:,} user-space instructions")
+    print(f"ratio_vs_cat={show(ratio['cat'], 3)} ratio_vs_objcopy={show(ratio.get('objcopy'), 3)} "
+          f"instr_per_byte={show(per_byte, 2)} peak_rss_mib={show(rss, 1)}")
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,62 @@
+#!/usr/bin/env python3
+"""Benchmark inputs, the same bytes every time: the largest legal input (a
+first image of 0x7FF0 bytes, a second of 0x1F8000, image 0x200000) at 16
+and 32 data bytes a record, and a small typical pair (20 KiB + 60 KiB); each
+written as a linker's objcopy writes HEX (type 04 every 64 KiB, type 05 and
+01 closing each file, valid checksums, CR LF). Beside each NAME.hex go
+NAME-second.hex, the second file alone, and NAME.bin, the headed image
+worked out from the data alone.
+
+    python3 bench/inputs.py DIR
+"""
+import pathlib
+import struct
+import sys
+
+SHAPES = {  # name: first image bytes, second image bytes, data bytes a record
+    "max16": (0x7FF0, 0x1F8000, 16),
+    "max32": (0x7FF0, 0x1F8000, 32),
+    "typical": (20 * 1024, 60 * 1024, 16),
+}
+
+
+def data(size, seed):
+    state, out = seed, bytearray(size)
+    for i in range(size):
+        state = (state * 1103515245 + 12345) % 2**31
+        out[i] = state >> 16 & 0xFF
+    return bytes(out)
+
+
+def record(rtype, address, payload):
+    fields = bytes([len(payload), address >> 8 & 0xFF, address & 0xFF, rtype]) + payload
+    return ":" + fields.hex().upper() + f"{-sum(fields) & 0xFF:02X}\r\n"
+
+
+def hex_file(payload, base, per_record):
+    lines, upper = [], None
+    for offset in range(0, len(payload), per_record):
+        address = base + offset
+        if address >> 16 != upper:
+            upper = address >> 16
+            lines.append(record(0x04, 0, struct.pack(">H", upper)))
+        lines.append(record(0x00, address & 0xFFFF, payload[offset:offset + per_record]))
+    lines.append(record(0x05, 0, struct.pack(">I", base)))
+    lines.append(record(0x01, 0, b""))
+    return "".join(lines).encode("ascii")
+
+
+def main(folder):
+    folder.mkdir(parents=True, exist_ok=True)
+    for name, (first_size, second_size, per_record) in SHAPES.items():
+        first, second = data(first_size, 5), data(second_size, 9)
+        second_text = hex_file(second, 0x08008000, per_record)
+        (folder / f"{name}.hex").write_bytes(hex_file(first, 0x08000000, per_record) + second_text)
+        (folder / f"{name}-second.hex").write_bytes(second_text)
+        image = first + b"\xff" * (0x8000 - len(first)) + second
+        header = struct.pack("<HHBBI", 0, sum(image) & 0xFFFF, 0x55, 0xAA, len(image))
+        (folder / f"{name}.bin").write_bytes(header + image)
+
+
+if __name__ == "__main__":
+    main(pathlib.Path(sys.argv[1] if len(sys.argv) > 1 else "bench-data"))
