@@ -28,7 +28,7 @@ constexpr std::size_t windowSize = 256 * 1024;
 // The flag survives or-ing, so a whole record is checked once, at its end.
 constexpr unsigned invalidDigit = 0x100;
 
-constexpr std::array<std::uint16_t, 256> makeDigitTable(unsigned shift)
+consteval std::array<std::uint16_t, 256> makeDigitTable(unsigned shift)
 {
     std::array<std::uint16_t, 256> table{};
     for (unsigned c = 0; c < table.size(); ++c) {
@@ -246,9 +246,10 @@ std::size_t countLineEnds(const char* begin, const char* end)
 std::uint32_t readImage(std::FILE* in, std::uint8_t* image, char* message)
 {
     char window[longestRecord + windowSize];
-    const char* end = window;    // end of the text in the window
-    bool more = true;            // whether the stream may hold more text
-    std::size_t linesPassed = 0; // line feeds in the text moved out of the window
+    std::size_t got = std::fread(window, 1, windowSize, in);
+    const char* end = window + got; // end of the text in the window
+    bool more = got == windowSize;  // whether the stream may hold more text
+    std::size_t linesPassed = 0;    // line feeds in the text moved out of the window
 
     // Moves the text from keep on to the window's start and fills the rest;
     // returns how far the kept text moved.
@@ -258,7 +259,7 @@ std::uint32_t readImage(std::FILE* in, std::uint8_t* image, char* message)
         // multiple of any block size, go straight from the file to the window.
         const auto kept = static_cast<std::size_t>(end - keep);
         std::memmove(window, keep, kept);
-        const std::size_t got = std::fread(window + kept, 1, windowSize, in);
+        got = std::fread(window + kept, 1, windowSize, in);
         more = got == windowSize;
         end = window + kept + got;
         return keep - window;
@@ -337,5 +338,5 @@ std::uint32_t readImage(std::FILE* in, std::uint8_t* image, char* message)
     // writer at the other end of a pipe is not cut off.
     while (more)
         more = std::fread(window, 1, windowSize, in) == windowSize;
-    return std::ferror(in) ? 0 : imageLength;
+    return imageLength;
 }

@@ -30,6 +30,7 @@ inline constexpr std::size_t faultMessageSize = 96;
 // Reads the text from `in` to its end and assembles the image into `image`,
 // which has room for imageCapacity bytes; returns the image length (at least
 // segmentTwoOffset). A rejected text returns 0 with a one-line reason in
-// message, which has room for faultMessageSize characters; a failed read
-// returns 0 with `in` in error. Nothing outside either buffer is touched.
+// message, which has room for faultMessageSize characters. A failed read ends
+// the text where it failed and leaves `in` in error, for the caller to report
+// whatever the result. Nothing outside either buffer is touched.
 std::uint32_t readImage(std::FILE* in, std::uint8_t* image, char* message);

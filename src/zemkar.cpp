@@ -26,10 +26,12 @@ namespace {
     std::exit(1);
 }
 
-bool isRegularFile(std::FILE* file)
+// The kind of file behind a stream; none of the kinds asked about if unknown.
+mode_t fileKind(std::FILE* file)
 {
     struct stat status {};
-    return fstat(fileno(file), &status) == 0 && S_ISREG(status.st_mode);
+    fstat(fileno(file), &status);
+    return status.st_mode;
 }
 
 // The buffer for header and image: the header's ten bytes, then room for the
@@ -57,8 +59,7 @@ std::uint8_t* allocateBuffer(void*& block)
 std::FILE* openInput(const char* name)
 {
     std::FILE* in = std::fopen(name, "rb");
-    struct stat status {};
-    if (!in || fstat(fileno(in), &status) != 0 || S_ISDIR(status.st_mode))
+    if (!in || S_ISDIR(fileKind(in)))
         fail("Can not open %s", name);
     return in;
 }
@@ -76,7 +77,7 @@ void writeImage(const char* name, const std::uint8_t* bytes, std::size_t size)
     std::FILE* out = std::fopen(name, "wb");
     if (!out)
         fail("Can not create %s", name);
-    const bool regular = isRegularFile(out);
+    const bool regular = S_ISREG(fileKind(out));
     bool written = std::fwrite(bytes, 1, size, out) == size;
     written = std::fclose(out) == 0 && written;
     if (!written) {
@@ -104,7 +105,7 @@ int main(int argc, char** argv)
     std::FILE* in = openInput(inputName);
     char fault[faultMessageSize];
     const std::uint32_t imageLength = readImage(in, buffer + headerSize, fault);
-    if (imageLength == 0 && std::ferror(in))
+    if (std::ferror(in))
         fail("Can not read %s", inputName);
     if (imageLength == 0)
         fail("%s", fault);

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -104,18 +105,24 @@ TEST(Zemkar, FailuresSayWhyAndLeaveNoOutputBehind)
     put("bad.hex", hexFile(first));
     fs::create_directory(dir / "folder");
     const std::string usage = "zemkar [-opt] [input_file_name] [output_file_name]";
-    const struct { std::string prefix, args, message; bool beforeOutput; } cases[] = {
+    struct Case { std::string prefix, args, message; bool beforeOutput; };
+    std::vector<Case> cases = {
         {"", "", usage, true},
         {"", "-h in.hex", usage, true},
         {"", "-h in.hex out.bin extra", usage, true},
         {"", "-h missing.hex out.bin", "Can not open missing.hex", true},
         {"", "-h folder out.bin", "Can not open folder", true},
+        {"", "-h /proc/self/mem out.bin", "Can not read /proc/self/mem", true}, // reading it fails
+        {"rm -f fifo && mkfifo fifo && (head -c 5000 in.hex > fifo &) && ", "-h fifo out.bin",
+         "Record cut short at line 112", true}, // its writer stops within a record
         {"", "-h bad.hex out.bin", "No 000004 record to end the first image", true},
-        {"ulimit -v 4000; ", "-h in.hex out.bin", "Out of memory", true}, // room to start, not for the image
         {"", "-h in.hex nowhere/out.bin", "Can not create nowhere/out.bin", false},
-        {"ulimit -f 64; ", "-h in.hex out.bin", "Can not write out.bin", false},
+        {"ulimit -f 100; ", "-h in.hex out.bin", "Can not write out.bin", false}, // 100 KiB of 120
         {"", "-h in.hex /dev/full", "Can not write /dev/full", false},
     };
+#ifndef ZEMKAR_NO_MEMORY_LIMIT
+    cases.push_back({"ulimit -v 6000; ", "-h in.hex out.bin", "Out of memory", true}); // room to start, not for the image
+#endif
     for (const auto& c : cases) {
         fs::remove(dir / "out.bin");
         EXPECT_EQ(run(c.prefix, c.args), std::pair(1, c.message)) << c.args;
@@ -125,6 +132,30 @@ TEST(Zemkar, FailuresSayWhyAndLeaveNoOutputBehind)
         EXPECT_TRUE(!c.beforeOutput || get("out.bin") == Bytes({'p', 'r', 'e', 'c', 'i', 'o', 'u', 's'})) << c.args;
     }
     EXPECT_TRUE(fs::is_character_file("/dev/full"));
+}
+
+// Each finishes in well under a second per 10 MB, with the right image or a clear message.
+TEST(Zemkar, HostileSizesFinishQuickly)
+{
+    put("colons.hex", std::string(10'000'000, ':'));
+    put("bytes.hex", twoImages({}, pattern(1'000'000), 1)); // a million records of one byte
+    put("junk.hex", "");
+    fs::resize_file(dir / "junk.hex", 200'000'000); // text before the first record, none of it on disk
+    std::ofstream(dir / "junk.hex", std::ios::binary | std::ios::app) << text;
+    const struct { const char* args; std::string message; Bytes image; } cases[] = {
+        {"-r colons.hex out.bin", "Record cut short at line 1", {}},
+        {"-r bytes.hex out.bin", "", expectedImage({}, pattern(1'000'000))},
+        {"-r junk.hex out.bin", "", image},
+    };
+    for (const auto& c : cases) {
+        const auto size = fs::file_size(dir / std::string(c.args).substr(3, std::string(c.args).find(' ', 3) - 3));
+        fs::remove(dir / "out.bin");
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_EQ(run("", c.args).second, c.message) << c.args;
+        const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
+        EXPECT_LT(took.count(), 1.0 * (1 + size / 10'000'000)) << c.args;
+        EXPECT_TRUE(c.image.empty() ? !fs::exists(dir / "out.bin") : get("out.bin") == c.image) << c.args;
+    }
 }
 
 } // namespace

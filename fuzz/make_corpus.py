@@ -1,0 +1,56 @@
+#!/usr/bin/env python3
+"""Writes the fuzzer's seed corpus into fuzz/corpus: small two-image texts of
+the shapes real builds produce, and the edge cases around them.
+
+    python3 fuzz/make_corpus.py
+"""
+import pathlib
+import struct
+
+HERE = pathlib.Path(__file__).resolve().parent
+
+
+def record(rtype, address, payload, case=str.upper):
+    fields = bytes([len(payload), address >> 8 & 0xFF, address & 0xFF, rtype]) + payload
+    return ":" + case(fields.hex()) + case(f"{-sum(fields) & 0xFF:02X}") + "\r\n"
+
+
+def hex_file(payload, base, per_record=16, case=str.upper):
+    lines = [record(0x04, 0, struct.pack(">H", base >> 16), case)]
+    for offset in range(0, len(payload), per_record):
+        lines.append(record(0x00, (base + offset) & 0xFFFF, payload[offset:offset + per_record], case))
+    lines.append(record(0x05, 0, struct.pack(">I", base), case))
+    lines.append(record(0x01, 0, b"", case))
+    return "".join(lines)
+
+
+def main():
+    # Long enough that most records are read by the fast path, which needs
+    # a few hundred characters ahead of it.
+    first, second = bytes(range(256)) * 2, bytes(range(255, -1, -1)) * 4
+    joined = hex_file(first, 0x08000000) + hex_file(second, 0x08008000)
+    seeds = {
+        "joined": joined,
+        "joined-lf": joined.replace("\r\n", "\n"),
+        "joined-no-line-ends": joined.replace("\r\n", ""),
+        "joined-lower": hex_file(first, 0x08000000, case=str.lower) + hex_file(second, 0x08008000, case=str.lower),
+        "joined-32-a-record": hex_file(first, 0x08000000, 32) + hex_file(second, 0x08008000, 32),
+        "joined-255-a-record": (hex_file(first, 0x08000000, 255) + hex_file(second, 0x08008000, 255)).replace("\r\n", ""),
+        "both-empty": hex_file(b"", 0x08000000) + hex_file(b"", 0x08008000),
+        "first-record-data": record(0, 0, b"\x01\x02") + record(4, 0, b"\x08\x00") + record(0, 0, b"\x03")
+        + record(5, 0, b"\x08\x00\x00\x00"),
+        "other-records": record(4, 0, b"\x08\x00") + record(2, 0, b"\x10\x00") + record(3, 0, b"\0\0\0\0")
+        + record(5, 0, b"\0\0\0\0") + record(0, 0, b"") + record(4, 0, b"\x08\x00") + record(4, 0, b"\x08\x01")
+        + record(1, 0, b"") + record(0, 0, b"\xAB") + record(5, 0, b"\0\0\0\0"),
+        "text-before": "\ufeff\r\n\r\n" + joined,
+        "cut-short": joined[: len(joined) // 2],
+        "bad-digit": joined.replace(":10", ":1G", 1),
+    }
+    folder = HERE / "corpus"
+    folder.mkdir(exist_ok=True)
+    for name, text in seeds.items():
+        (folder / name).write_bytes(text.encode("utf-8"))
+
+
+if __name__ == "__main__":
+    main()
