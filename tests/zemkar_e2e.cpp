@@ -13,13 +13,23 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::string program = ZEMKAR_PROGRAM; // a test argument may name another build
+// The command that runs the program; a test argument may give another, such
+// as "wine build-windows/zemkar.exe", and --windows says it is a Windows build:
+// that has no /dev/stdin to read a pipe through, and under Wine a process
+// limit falls on Wine itself, so those cases are Linux's alone.
+std::string program = "'" ZEMKAR_PROGRAM "'";
+bool windowsProgram = false;
 fs::path dir;
+
+bool isLinuxOnly(const std::string& prefix)
+{
+    return windowsProgram && (prefix.find('|') != prefix.npos || prefix.find("ulimit") != prefix.npos);
+}
 
 // Runs "<prefix> program <args>" from the temporary directory: exit status and all it printed.
 std::pair<int, std::string> run(const std::string& prefix, const std::string& args)
 {
-    const auto command = "cd '" + dir.string() + "' && " + prefix + "'" + program + "' " + args + " 2>&1";
+    const auto command = "cd '" + dir.string() + "' && " + prefix + program + " " + args + " 2>&1";
     std::FILE* pipe = popen(command.c_str(), "r");
     std::string output;
     for (int c; (c = std::fgetc(pipe)) != EOF;)
@@ -92,6 +102,8 @@ TEST(Zemkar, WritesTheImageThatInputAndOptionAskFor)
         {"", "-h " ZEMKAR_EXAMPLES "/two-images.hex out.bin", Bytes(std::istreambuf_iterator<char>(example), {})},
     };
     for (const auto& c : cases) {
+        if (isLinuxOnly(c.prefix))
+            continue;
         EXPECT_EQ(run(c.prefix, c.args), std::pair(0, std::string())) << c.prefix << c.args;
         EXPECT_TRUE(get("out.bin") == c.expected) << c.prefix << c.args;
     }
@@ -124,6 +136,8 @@ TEST(Zemkar, FailuresSayWhyAndLeaveNoOutputBehind)
     cases.push_back({"ulimit -v 6000; ", "-h in.hex out.bin", "Out of memory", true}); // room to start, not for the image
 #endif
     for (const auto& c : cases) {
+        if (isLinuxOnly(c.prefix))
+            continue;
         fs::remove(dir / "out.bin");
         EXPECT_EQ(run(c.prefix, c.args), std::pair(1, c.message)) << c.args;
         EXPECT_FALSE(fs::exists(dir / "out.bin")) << c.args;
@@ -150,10 +164,14 @@ TEST(Zemkar, HostileSizesFinishQuickly)
     for (const auto& c : cases) {
         const auto size = fs::file_size(dir / std::string(c.args).substr(3, std::string(c.args).find(' ', 3) - 3));
         fs::remove(dir / "out.bin");
-        const auto start = std::chrono::steady_clock::now();
-        EXPECT_EQ(run("", c.args).second, c.message) << c.args;
-        const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
-        EXPECT_LT(took.count(), 1.0 * (1 + size / 10'000'000)) << c.args;
+        const auto seconds = [](auto&& action) {
+            const auto start = std::chrono::steady_clock::now();
+            action();
+            return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        };
+        const double startUp = seconds([] { run("", ""); }); // the usage text: starting, no work
+        const double took = seconds([&] { EXPECT_EQ(run("", c.args).second, c.message) << c.args; });
+        EXPECT_LT(took - startUp, 1.0 * (1 + size / 10'000'000)) << c.args;
         EXPECT_TRUE(c.image.empty() ? !fs::exists(dir / "out.bin") : get("out.bin") == c.image) << c.args;
     }
 }
@@ -163,8 +181,12 @@ TEST(Zemkar, HostileSizesFinishQuickly)
 int main(int argc, char** argv)
 {
     testing::InitGoogleTest(&argc, argv);
-    if (argc > 1)
-        program = argv[1];
+    for (int i = 1; i < argc; ++i) {
+        if (std::string(argv[i]) == "--windows")
+            windowsProgram = true;
+        else
+            program = argv[i];
+    }
     char pattern[] = "/tmp/zemkar-e2e-XXXXXX";
     dir = mkdtemp(pattern);
     const int result = RUN_ALL_TESTS();
