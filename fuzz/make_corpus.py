@@ -24,6 +24,11 @@ def hex_file(payload, base, per_record=16, case=str.upper):
     return "".join(lines)
 
 
+def mixed_record(k, payload):
+    text = record(0, 0, payload[:16 * (3 - k % 3)])
+    return text[:-4] if k % 4 == 1 else text[:-2] + " " * (k * 7 % 25) + "\r\n"
+
+
 def main():
     # Long enough that most records are read by the fast path, which needs
     # a few hundred characters ahead of it.
@@ -43,6 +48,10 @@ def main():
         + record(5, 0, b"\0\0\0\0") + record(0, 0, b"") + record(4, 0, b"\x08\x00") + record(4, 0, b"\x08\x01")
         + record(1, 0, b"") + record(0, 0, b"\xAB") + record(5, 0, b"\0\0\0\0"),
         "text-before": "\ufeff\r\n\r\n" + joined,
+        # Records of 48, 32 and 16 bytes in turn, every fourth without checksum
+        # or line end, gaps of changing width.
+        "mixed": hex_file(first, 0x08000000) + "".join(mixed_record(k, second) for k in range(24))
+        + hex_file(second, 0x08008000),
         "cut-short": joined[: len(joined) // 2],
         "bad-digit": joined.replace(":10", ":1G", 1),
     }

@@ -122,11 +122,13 @@ std::uint32_t reject(char* message, const char* reason)
 // Whether mark is the first ':' among the sixteen characters from pos.
 [[gnu::always_inline]] inline bool isFirstMark(const char* pos, const char* mark)
 {
+    // Only the sixteen can confirm it: with no mark among them, counting zero
+    // bits gives 32, which must not pass for a mark 32 characters on.
+    const auto at = static_cast<std::size_t>(mark - pos);
 #ifdef ZEMKAR_SSE2
-    // Counting zero bits finds the first mark; an offset outside the sixteen never matches.
-    return std::countr_zero(marksAt(pos)) == mark - pos;
+    return at < 16 && static_cast<std::size_t>(std::countr_zero(marksAt(pos))) == at;
 #else
-    return static_cast<std::size_t>(mark - pos) < 16 && std::memchr(pos, ':', 16) == mark;
+    return at < 16 && std::memchr(pos, ':', 16) == mark;
 #endif
 }
 

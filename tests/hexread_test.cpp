@@ -58,6 +58,10 @@ TEST(ReadImage, AcceptedTextsGiveTheirImages)
         {"LF line ends", replaced(joined, "\r\n", "\n"), expectedImage(first, second)},
         {"no line ends", replaced(joined, "\r\n", ""), expectedImage(first, second)},
         {"a long gap amid the records", amid(joined, std::string(40, ' ') + "\r\n"), expectedImage(first, second)},
+        {"records of changing length and gap", hexFile(first) + hexRecord(0, 0, pattern(32, 7)).substr(0, 73) +
+             hexRecord(0, 0, pattern(16, 8)).substr(0, 43) + std::string(16, ' ') + "\r\n" + hexFile(second, 0x08008000),
+         [] { Bytes head = first; for (auto part : {pattern(32, 7), pattern(16, 8)}) head.insert(head.end(), part.begin(), part.end());
+              return expectedImage(head, second); }()},
         {"text before the first record", "\xEF\xBB\xBF\r\n \x1A\r\n" + joined, expectedImage(first, second)},
         {"text after the end marker", joined + std::string(300000, 'x') + ":zz :", expectedImage(first, second)},
         {"300 KB before the first record", std::string(300000, ' ') + joined, expectedImage(first, second)},
