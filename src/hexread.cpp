@@ -196,6 +196,19 @@ std::size_t countLineEnds(const char* begin, const char* end)
     return lines + static_cast<std::size_t>(std::count(begin, end, '\n'));
 }
 
+// The line feeds among the first `length` characters of `in`, read again from
+// its start through `buffer`.
+std::size_t countLineEndsAgain(std::FILE* in, char* buffer, std::size_t length)
+{
+    std::size_t lines = 0;
+    std::fseek(in, 0, SEEK_SET);
+    for (std::size_t start = 0; start < length; start += windowSize) {
+        const std::size_t got = std::fread(buffer, 1, std::min(length - start, windowSize), in);
+        lines += countLineEnds(buffer, buffer + got);
+    }
+    return lines;
+}
+
 // The fast path, for the bulk of a file: data records that stand whole in
 // the window, one after another. It takes only records with the next sixteen
 // characters in the window too, so it needs no bounds checks, finds the next
@@ -247,16 +260,22 @@ std::size_t countLineEnds(const char* begin, const char* end)
 
 std::uint32_t readImage(std::FILE* in, std::uint8_t* image, char* message)
 {
+    // Line numbers are needed only for a message. Text that can be read again
+    // is counted then, from its start; other text is counted as it passes.
+    const bool rereadable = std::ftell(in) == 0;
     char window[longestRecord + windowSize];
     std::size_t got = std::fread(window, 1, windowSize, in);
     const char* end = window + got; // end of the text in the window
     bool more = got == windowSize;  // whether the stream may hold more text
-    std::size_t linesPassed = 0;    // line feeds in the text moved out of the window
+    std::size_t passed = 0;         // characters moved out of the window
+    std::size_t linesPassed = 0;    // line feeds among them, where counted as they pass
 
     // Moves the text from keep on to the window's start and fills the rest;
     // returns how far the kept text moved.
     const auto refill = [&](const char* keep) {
-        linesPassed += countLineEnds(window, keep);
+        if (!rereadable)
+            linesPassed += countLineEnds(window, keep);
+        passed += static_cast<std::size_t>(keep - window);
         // Whole windows are read behind the kept text: reads of one size, a
         // multiple of any block size, go straight from the file to the window.
         const auto kept = static_cast<std::size_t>(end - keep);
@@ -282,7 +301,9 @@ std::uint32_t readImage(std::FILE* in, std::uint8_t* image, char* message)
         return record;
     };
     const auto rejectRecord = [&](const char* format, const char* record) {
-        std::snprintf(message, faultMessageSize, format, linesPassed + countLineEnds(window, record) + 1);
+        std::size_t line = 1 + countLineEnds(window, record);
+        line += rereadable && passed ? countLineEndsAgain(in, window, passed) : linesPassed;
+        std::snprintf(message, faultMessageSize, format, line);
         return std::uint32_t{0};
     };
 

@@ -115,6 +115,7 @@ TEST(Zemkar, FailuresSayWhyAndLeaveNoOutputBehind)
 {
     put("in.hex", text);
     put("bad.hex", hexFile(first));
+    put("late.hex", twoImages({}, pattern(0x1F8001))); // its fault lies 5.8 MB in
     fs::create_directory(dir / "folder");
     const std::string usage = "zemkar [-opt] [input_file_name] [output_file_name]";
     struct Case { std::string prefix, args, message; bool beforeOutput; };
@@ -128,6 +129,8 @@ TEST(Zemkar, FailuresSayWhyAndLeaveNoOutputBehind)
         {"rm -f fifo && mkfifo fifo && (head -c 5000 in.hex > fifo &) && ", "-h fifo out.bin",
          "Record cut short at line 112", true}, // its writer stops within a record
         {"", "-h bad.hex out.bin", "No 000004 record to end the first image", true},
+        {"", "-h late.hex out.bin", "Image exceeds 0x200000 bytes at line 129061", true},
+        {"cat late.hex | ", "-h /dev/stdin out.bin", "Image exceeds 0x200000 bytes at line 129061", true},
         {"", "-h in.hex nowhere/out.bin", "Can not create nowhere/out.bin", false},
         {"ulimit -f 100; ", "-h in.hex out.bin", "Can not write out.bin", false}, // 100 KiB of 120
         {"", "-h in.hex /dev/full", "Can not write /dev/full", false},
