@@ -12,7 +12,8 @@ whole-process runs, interleaved round by round:
   objcopy  objcopy -I ihex -O binary max16-second.hex out
                                              the nearest job a peer does: half of it
 
-Each figure is the median over the rounds of the per-round ratio. Peak resident
+Each figure is the median over the rounds of the per-round ratio; the order
+turns from round to round, so that none gains from where it stands. Peak resident
 memory comes from GNU time, instructions from valgrind's callgrind (each where
 installed). The last line sums it up:
 
@@ -41,6 +42,9 @@ def run_timed(argv, stdout_path=None):
     if stdout_path is not None:
         flags = os.O_WRONLY | os.O_CREAT | os.O_TRUNC
         actions.append((os.POSIX_SPAWN_OPEN, 1, str(stdout_path), flags, 0o644))
+    # What earlier runs wrote goes to disk first, untimed: written back during a
+    # run, it would be charged to whichever command happened to come next.
+    os.sync()
     start = time.perf_counter()
     pid = os.posix_spawn(argv[0], argv, os.environ, file_actions=actions)
     _, status = os.waitpid(pid, 0)
@@ -101,9 +105,14 @@ def main():
                                    None)
         for argv, stdout_path in commands.values():  # warm the caches once
             run_timed(argv, stdout_path)
+        # The order turns each round, so that each command takes each place
+        # equally often.
         times = {name: [] for name in commands}
-        for _ in range(args.rounds):
-            for name, (argv, stdout_path) in commands.items():
+        names = list(commands)
+        for round_number in range(args.rounds):
+            turn = round_number % len(names)
+            for name in names[turn:] + names[:turn]:
+                argv, stdout_path = commands[name]
                 times[name].append(run_timed(argv, stdout_path))
 
         size = big.stat().st_size
