@@ -13,6 +13,9 @@ import pathlib
 import struct
 import sys
 
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent.parent / "tools"))
+from hexwrite import hex_file  # noqa: E402
+
 SHAPES = {  # name: first image bytes, second image bytes, data bytes a record
     "max16": (0x7FF0, 0x1F8000, 16),
     "max32": (0x7FF0, 0x1F8000, 32),
@@ -28,30 +31,12 @@ def data(size, seed):
     return bytes(out)
 
 
-def record(rtype, address, payload):
-    fields = bytes([len(payload), address >> 8 & 0xFF, address & 0xFF, rtype]) + payload
-    return ":" + fields.hex().upper() + f"{-sum(fields) & 0xFF:02X}\r\n"
-
-
-def hex_file(payload, base, per_record):
-    lines, upper = [], None
-    for offset in range(0, len(payload), per_record):
-        address = base + offset
-        if address >> 16 != upper:
-            upper = address >> 16
-            lines.append(record(0x04, 0, struct.pack(">H", upper)))
-        lines.append(record(0x00, address & 0xFFFF, payload[offset:offset + per_record]))
-    lines.append(record(0x05, 0, struct.pack(">I", base)))
-    lines.append(record(0x01, 0, b""))
-    return "".join(lines).encode("ascii")
-
-
 def main(folder):
     folder.mkdir(parents=True, exist_ok=True)
     for name, (first_size, second_size, per_record) in SHAPES.items():
         first, second = data(first_size, 5), data(second_size, 9)
-        second_text = hex_file(second, 0x08008000, per_record)
-        (folder / f"{name}.hex").write_bytes(hex_file(first, 0x08000000, per_record) + second_text)
+        second_text = hex_file(second, 0x08008000, per_record).encode("ascii")
+        (folder / f"{name}.hex").write_bytes(hex_file(first, 0x08000000, per_record).encode("ascii") + second_text)
         (folder / f"{name}-second.hex").write_bytes(second_text)
         image = first + b"\xff" * (0x8000 - len(first)) + second
         header = struct.pack("<HHBBI", 0, sum(image) & 0xFFFF, 0x55, 0xAA, len(image))

@@ -8,8 +8,11 @@ from the data alone.
 """
 import pathlib
 import struct
+import sys
 
 HERE = pathlib.Path(__file__).resolve().parent
+sys.path.insert(0, str(HERE.parent / "tools"))
+from hexwrite import hex_file  # noqa: E402
 
 
 def firmware(size, entry, seed):
@@ -23,26 +26,6 @@ def firmware(size, entry, seed):
     return bytes(body[:size])
 
 
-def record(rtype, address, data):
-    fields = bytes([len(data), address >> 8 & 0xFF, address & 0xFF, rtype]) + data
-    checksum = -sum(fields) & 0xFF
-    return ":" + fields.hex().upper() + f"{checksum:02X}\r\n"
-
-
-def hex_file(data, base):
-    """Type 04 before each 64 KiB, 16-byte data records, then type 05 and 01."""
-    lines, upper = [], None
-    for offset in range(0, len(data), 16):
-        address = base + offset
-        if address >> 16 != upper:
-            upper = address >> 16
-            lines.append(record(0x04, 0, struct.pack(">H", upper)))
-        lines.append(record(0x00, address & 0xFFFF, data[offset:offset + 16]))
-    lines.append(record(0x05, 0, struct.pack(">I", base | 1)))
-    lines.append(record(0x01, 0, b""))
-    return "".join(lines)
-
-
 def headed_image(first, second):
     image = first + b"\xff" * (0x8000 - len(first)) + second
     return struct.pack("<HHBBI", 0, sum(image) & 0xFFFF, 0x55, 0xAA, len(image)) + image
@@ -51,7 +34,8 @@ def headed_image(first, second):
 def main():
     bootloader = firmware(0x1C4A, 0x08000100, seed=7)   # 7,242 bytes
     application = firmware(0x13A5C, 0x08008200, seed=11)  # 80,476 bytes, past a 64 KiB boundary
-    text = hex_file(bootloader, 0x08000000) + hex_file(application, 0x08008000)
+    # Thumb code: the start address in each type 05 record has its low bit set.
+    text = hex_file(bootloader, 0x08000000, start=0x08000001) + hex_file(application, 0x08008000, start=0x08008001)
     (HERE / "two-images.hex").write_bytes(text.encode("ascii"))
     (HERE / "two-images.bin").write_bytes(headed_image(bootloader, application))
 

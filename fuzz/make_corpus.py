@@ -5,23 +5,11 @@ the shapes real builds produce, and the edge cases around them.
     python3 fuzz/make_corpus.py
 """
 import pathlib
-import struct
+import sys
 
 HERE = pathlib.Path(__file__).resolve().parent
-
-
-def record(rtype, address, payload, case=str.upper):
-    fields = bytes([len(payload), address >> 8 & 0xFF, address & 0xFF, rtype]) + payload
-    return ":" + case(fields.hex()) + case(f"{-sum(fields) & 0xFF:02X}") + "\r\n"
-
-
-def hex_file(payload, base, per_record=16, case=str.upper):
-    lines = [record(0x04, 0, struct.pack(">H", base >> 16), case)]
-    for offset in range(0, len(payload), per_record):
-        lines.append(record(0x00, (base + offset) & 0xFFFF, payload[offset:offset + per_record], case))
-    lines.append(record(0x05, 0, struct.pack(">I", base), case))
-    lines.append(record(0x01, 0, b"", case))
-    return "".join(lines)
+sys.path.insert(0, str(HERE.parent / "tools"))
+from hexwrite import hex_file, record  # noqa: E402
 
 
 def mixed_record(k, payload):
@@ -38,7 +26,8 @@ def main():
         "joined": joined,
         "joined-lf": joined.replace("\r\n", "\n"),
         "joined-no-line-ends": joined.replace("\r\n", ""),
-        "joined-lower": hex_file(first, 0x08000000, case=str.lower) + hex_file(second, 0x08008000, case=str.lower),
+        "joined-lower": hex_file(first, 0x08000000, case=str.lower)
+        + hex_file(second, 0x08008000, case=str.lower),
         "joined-32-a-record": hex_file(first, 0x08000000, 32) + hex_file(second, 0x08008000, 32),
         "joined-255-a-record": (hex_file(first, 0x08000000, 255) + hex_file(second, 0x08008000, 255)).replace("\r\n", ""),
         "both-empty": hex_file(b"", 0x08000000) + hex_file(b"", 0x08008000),
