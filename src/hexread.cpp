@@ -314,8 +314,8 @@ std::uint32_t readImage(std::FILE* in, std::uint8_t* image, char* message)
     // which the image has no use for; a data record there is data all the same.
     const char* scan = isDataRecord(record, end) ? record : record + 1;
 
-    // Segment 1 runs to the "000004" record, segment 2 to the "000005" record.
-    // One loop serves both, so that its state stays in registers.
+    // Segment 1 runs to the "000004" record, segment 2 to the "000005" record;
+    // they differ only in that marker and their limit.
     std::uint32_t imageLength = 0;
     for (const bool inFirstImage : {true, false}) {
         const char* const marker = inFirstImage ? "000004" : "000005";
