@@ -9,12 +9,22 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 #ifdef __linux__
 #include <sys/mman.h>
 #endif
 
 namespace {
+
+#ifdef _WIN32
+constexpr int writeMode = O_WRONLY | O_CREAT | O_BINARY;
+constexpr int newFileMode = S_IREAD | S_IWRITE;
+#else
+constexpr int writeMode = O_WRONLY | O_CREAT;
+constexpr mode_t newFileMode = 0666; // less the umask, as for any new file
+#endif
 
 // Every failure ends here: one message on standard output, no line end, exit status 1.
 [[noreturn]] __attribute__((format(printf, 1, 2))) void fail(const char* format, ...)
@@ -26,11 +36,11 @@ namespace {
     std::exit(1);
 }
 
-// The kind of file behind a stream; none of the kinds asked about if unknown.
-mode_t fileKind(std::FILE* file)
+// The kind of file behind a descriptor; none of the kinds asked about if unknown.
+mode_t fileKind(int file)
 {
     struct stat status {};
-    fstat(fileno(file), &status);
+    fstat(file, &status);
     return status.st_mode;
 }
 
@@ -59,14 +69,17 @@ std::uint8_t* allocateBuffer(void*& block)
 std::FILE* openInput(const char* name)
 {
     std::FILE* in = std::fopen(name, "rb");
-    if (!in || S_ISDIR(fileKind(in)))
+    if (!in || S_ISDIR(fileKind(fileno(in))))
         fail("Can not open %s", name);
     return in;
 }
 
-// The output is created only now, with the image complete, so a rejected input
-// never touches an existing file. A failed write removes what it left, unless
-// the output is no file of ours to remove (a device, a pipe).
+// The output is opened only now, with the image complete, so a rejected input
+// never touches an existing file. An existing file is written over and then
+// cut to the image's length, not emptied first: rebuilding an image, as a build
+// does again and again, then rewrites the file's blocks where emptying it would
+// free them all and allocate them anew. A failed write removes what it left,
+// unless the output is no file of ours to remove (a device, a pipe).
 void writeImage(const char* name, const std::uint8_t* bytes, std::size_t size)
 {
 #ifdef SIGXFSZ
@@ -74,13 +87,20 @@ void writeImage(const char* name, const std::uint8_t* bytes, std::size_t size)
     // signal ending the run with a partial file left behind.
     std::signal(SIGXFSZ, SIG_IGN);
 #endif
-    std::FILE* out = std::fopen(name, "wb");
-    if (!out)
+    const int out = open(name, writeMode, newFileMode);
+    if (out < 0)
         fail("Can not create %s", name);
     const bool regular = S_ISREG(fileKind(out));
-    bool written = std::fwrite(bytes, 1, size, out) == size;
-    written = std::fclose(out) == 0 && written;
-    if (!written) {
+    std::size_t written = 0;
+    while (written < size) {
+        const auto step = write(out, bytes + written, size - written);
+        if (step <= 0)
+            break;
+        written += static_cast<std::size_t>(step);
+    }
+    bool complete = written == size && (!regular || ftruncate(out, static_cast<off_t>(size)) == 0);
+    complete = close(out) == 0 && complete;
+    if (!complete) {
         if (regular)
             std::remove(name);
         fail("Can not write %s", name);
