@@ -77,12 +77,13 @@ constexpr auto lowDigit = makeDigitTable(0);
 {
     const __m128i first = digitValues(_mm_loadu_si128(reinterpret_cast<const __m128i*>(text)), invalid);
     const __m128i second = digitValues(_mm_loadu_si128(reinterpret_cast<const __m128i*>(text + 16)), invalid);
-    // Even lanes hold the high digits, odd lanes the low ones: gather each kind
-    // into sixteen bytes, then shift and merge them.
-    const __m128i evenLanes = _mm_set1_epi16(0x00FF);
-    const __m128i high = _mm_packus_epi16(_mm_and_si128(first, evenLanes), _mm_and_si128(second, evenLanes));
-    const __m128i low = _mm_packus_epi16(_mm_srli_epi16(first, 8), _mm_srli_epi16(second, 8));
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(dest), _mm_or_si128(_mm_slli_epi16(high, 4), low));
+    // Each 16-bit lane holds a high digit h in its low byte and a low digit l
+    // in its high byte: times 0x1001 (h << 12 plus the lane) the high byte is
+    // h << 4 | l, the byte wanted, and packing takes the high bytes of both halves.
+    const __m128i merge = _mm_set1_epi16(0x1001);
+    const __m128i firstBytes = _mm_srli_epi16(_mm_mullo_epi16(first, merge), 8);
+    const __m128i secondBytes = _mm_srli_epi16(_mm_mullo_epi16(second, merge), 8);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(dest), _mm_packus_epi16(firstBytes, secondBytes));
 }
 #endif
 
