@@ -17,6 +17,10 @@ def mixed_record(k, payload):
     return text[:-4] if k % 4 == 1 else text[:-2] + " " * (k * 7 % 25) + "\r\n"
 
 
+def data_records(data):
+    return "".join(record(0, offset, data[offset:offset + 16]) for offset in range(0, len(data), 16))
+
+
 def main():
     # Long enough that most records are read by the fast path, which needs
     # a few hundred characters ahead of it.
@@ -41,6 +45,11 @@ def main():
         # or line end, gaps of changing width.
         "mixed": hex_file(first, 0x08000000) + "".join(mixed_record(k, second) for k in range(24))
         + hex_file(second, 0x08008000),
+        # End markers as long as the data records, at the same stride.
+        "markers-alike": record(4, 0, b"\x08\x00") + data_records(first) + record(4, 0, bytes(16))
+        + data_records(second) + record(5, 0, bytes(16)),
+        # A record mark among the characters between two records.
+        "stray-mark": joined.replace("\r\n:10013000", ":\n:10013000"),
         "cut-short": joined[: len(joined) // 2],
         "bad-digit": joined.replace(":10", ":1G", 1),
     }

@@ -210,20 +210,84 @@ std::size_t countLineEndsAgain(std::FILE* in, char* buffer, std::size_t length)
     return lines;
 }
 
+#ifdef ZEMKAR_SSE2
+// One bit for each of the sixteen characters from text, set where it equals
+// the character at the same place from other.
+[[gnu::always_inline]] inline unsigned sameAt(const char* text, const char* other)
+{
+    return static_cast<unsigned>(_mm_movemask_epi8(
+        _mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(text)),
+                       _mm_loadu_si128(reinterpret_cast<const __m128i*>(other)))));
+}
+#endif
+
+// Whether two records have the same mark, byte count and type; their
+// addresses may differ.
+[[gnu::always_inline]] inline bool isAlike(const char* record, const char* other)
+{
+#ifdef ZEMKAR_SSE2
+    constexpr unsigned markCountAndType = 0b1'1000'0111;
+    return (sameAt(record, other) & markCountAndType) == markCountAndType;
+#else
+    return std::memcmp(record, other, 3) == 0 && std::memcmp(record + 7, other + 7, 2) == 0;
+#endif
+}
+
+// The records that follow `record`, a data record just taken, one `stride`
+// after another and alike it, as tools write them; returns the last record
+// taken. Where each record stands is known in advance, so nothing waits on
+// the one before: no byte count to decode and no mark to search for, only
+// compares that each record is alike and that no mark stands in front of it.
+// A `fixedBlocks` other than 0 gives the records' blocks at compile time, so
+// that the decode of the counts tools write needs no loop.
+template <std::size_t fixedBlocks>
+[[gnu::always_inline]] inline const char* putRecordsAlike(const char* record, std::ptrdiff_t stride,
+                                                          std::size_t blocks, const char* lastTaken,
+                                                          std::uint8_t* image, std::uint32_t& length,
+                                                          std::uint32_t limit)
+{
+    if constexpr (fixedBlocks != 0)
+        blocks = fixedBlocks;
+    const auto byteCount = static_cast<std::uint32_t>(16 * blocks);
+    // From the end of one record's data to the next record's mark.
+    const std::ptrdiff_t gap = stride - recordHeadLength - 2 * std::ptrdiff_t{byteCount};
+    const std::uint32_t lastRoom = limit - byteCount;
+    for (const char* next = record + stride; next <= lastTaken && length <= lastRoom; record = next, next += stride) {
+        if (!isAlike(next, record) || !isFirstMark(next - gap, next) ||
+            !putBlocks(image + length, next + recordHeadLength, blocks))
+            break;
+        length += byteCount;
+    }
+    return record;
+}
+
+[[gnu::always_inline]] inline const char* putRecordsAlike(const char* record, std::ptrdiff_t stride,
+                                                          const char* lastTaken, std::uint8_t* image,
+                                                          std::uint32_t& length, std::uint32_t limit)
+{
+    switch (const std::size_t blocks = decodePair(record + 1) / 16) {
+    case 1:
+        return putRecordsAlike<1>(record, stride, blocks, lastTaken, image, length, limit);
+    case 2:
+        return putRecordsAlike<2>(record, stride, blocks, lastTaken, image, length, limit);
+    default:
+        return putRecordsAlike<0>(record, stride, blocks, lastTaken, image, length, limit);
+    }
+}
+
 // The fast path, for the bulk of a file: data records that stand whole in
 // the window, one after another. It takes only records with the next sixteen
-// characters in the window too, so it needs no bounds checks, finds the next
-// record mark with one compare, and keeps all its state in registers. It stops
-// in front of the first record it does not take (any other type, a fault, one
-// near the window's end, one far from the last) and returns that position;
-// the general loop then handles that record in full.
+// characters in the window too, so it needs no bounds checks and finds the
+// next record mark with one compare. It stops in front of the first record it
+// does not take (any other type, a fault, one near the window's end, one far
+// from the last) and returns that position; the general loop then handles
+// that record in full.
 [[gnu::noinline]] const char* putDataRecords(const char* scan, const char* end, std::uint8_t* image,
                                              std::uint32_t& imageLength, std::uint32_t limit)
 {
     const char* const lastTaken = end - longestRecord - 16;
     std::uint32_t length = imageLength;
     const char* count = scan <= lastTaken ? locLine(scan, scan + 16) : nullptr;
-    std::ptrdiff_t stride = 0;
     while (count) {
         const char* record = count - 1;
         if (record > lastTaken || std::memcmp(record + 7, "00", 2) != 0)
@@ -238,19 +302,16 @@ std::size_t countLineEndsAgain(std::FILE* in, char* buffer, std::size_t length)
             break;
         length += byteCount;
         scan = data + 2 * byteCount;
-        // Where the next record stands depends on this one's byte count, and
-        // waiting for that, record after record, is what costs the time. But
-        // the next record mostly stands as far from this one as this one from
-        // the last: going on from there lets the processor start on it at once,
-        // and the search from the end of this record only confirms the guess.
-        const char* guess = count + stride;
-        if (!isFirstMark(scan, guess - 1)) [[unlikely]] {
-            const char* found = locLine(scan, scan + 16);
-            stride = found ? found - count : 0;
-            count = found;
-            continue;
+        count = locLine(scan, scan + 16);
+        if (!count)
+            break;
+        // The next record shows how far apart the records stand, and the bulk
+        // of a file goes on that way.
+        const char* last = putRecordsAlike(record, count - 1 - record, lastTaken, image, length, limit);
+        if (last != record) {
+            scan = last + recordHeadLength + 2 * byteCount;
+            count = locLine(scan, scan + 16);
         }
-        count = guess;
     }
     imageLength = length;
     // In front of the record not taken, or, where no mark was near, behind the last one taken.

@@ -44,6 +44,22 @@ const Bytes first = pattern(20 * 1024, 1), second = pattern(70 * 1024, 2); // se
 const std::string joined = twoImages(first, second);
 const std::string opening = hexRecord(4, 0, {0x08, 0x00}), closing = hexRecord(5, 0, {8, 0, 0, 0});
 
+// Data records of 16 bytes each, without any other record.
+std::string dataRecords(const Bytes& data)
+{
+    std::string text;
+    for (std::size_t offset = 0; offset < data.size(); offset += 16)
+        text += hexRecord(0, static_cast<unsigned>(offset), Bytes(data.begin() + offset, data.begin() + offset + 16));
+    return text;
+}
+
+// The bytes less the 16 from offset on.
+Bytes without(Bytes bytes, std::size_t offset)
+{
+    bytes.erase(bytes.begin() + offset, bytes.begin() + offset + 16);
+    return bytes;
+}
+
 TEST(ReadImage, AcceptedTextsGiveTheirImages)
 {
     const struct { const char* what; std::string text; Bytes image; } cases[] = {
@@ -62,6 +78,14 @@ TEST(ReadImage, AcceptedTextsGiveTheirImages)
              hexRecord(0, 0, pattern(16, 8)).substr(0, 43) + std::string(16, ' ') + "\r\n" + hexFile(second, 0x08008000),
          [] { Bytes head = first; for (auto part : {pattern(32, 7), pattern(16, 8)}) head.insert(head.end(), part.begin(), part.end());
               return expectedImage(head, second); }()},
+        {"markers as long as the data records", opening + dataRecords(first) + hexRecord(4, 0, Bytes(16)) +
+             dataRecords(second) + hexRecord(5, 0, Bytes(16)),
+         expectedImage(first, second)},
+        // The stray mark's record, ":\n:10097000...", is no data record; the
+        // search goes on 7 characters behind it, past the record it stands in front of.
+        {"a record mark in front of a record amid the bulk",
+         opening + replaced(dataRecords(first), "\r\n:10097000", ":\n:10097000") + opening + closing,
+         expectedImage(without(first, 0x970), {})},
         {"text before the first record", "\xEF\xBB\xBF\r\n \x1A\r\n" + joined, expectedImage(first, second)},
         {"text after the end marker", joined + std::string(300000, 'x') + ":zz :", expectedImage(first, second)},
         {"300 KB before the first record", std::string(300000, ' ') + joined, expectedImage(first, second)},
