@@ -12,8 +12,11 @@ whole-process runs, interleaved round by round:
   objcopy  objcopy -I ihex -O binary max16-second.hex out
                                              the nearest job a peer does: half of it
 
-Each figure is the median over the rounds of the per-round ratio; the order
-turns from round to round, so that none gains from where it stands. Peak resident
+Each writes over its output of the round before, as a build does; zemkar and
+cat are also timed writing a new file each run ("new file"), the output
+removed first, untimed. Each figure is the median over the rounds of the
+per-round ratio; the order turns from round to round, so that none gains from
+where it stands. Peak resident
 memory comes from GNU time, instructions from valgrind's callgrind (each where
 installed). The last line sums it up:
 
@@ -36,8 +39,10 @@ import inputs  # noqa: E402
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 
 
-def run_timed(argv, stdout_path=None):
+def run_timed(argv, stdout_path=None, new_file=None):
     """Wall seconds of one whole process, its own start-up included."""
+    if new_file is not None and new_file.exists():
+        new_file.unlink()
     actions = []
     if stdout_path is not None:
         flags = os.O_WRONLY | os.O_CREAT | os.O_TRUNC
@@ -96,15 +101,18 @@ def main():
         big, half = folder / "max16.hex", folder / "max16-second.hex"
         # Each writes a file of its own: truncating another's larger output
         # would be charged to the wrong command.
+        zemkar_new, cat_new = folder / "zemkar-new.out", folder / "cat-new.out"
         commands = {
-            "zemkar": ([zemkar, "-h", str(big), str(folder / "zemkar.out")], None),
-            "cat": ([cat, str(big)], folder / "cat.out"),
+            "zemkar": ([zemkar, "-h", str(big), str(folder / "zemkar.out")], None, None),
+            "cat": ([cat, str(big)], folder / "cat.out", None),
+            "zemkar new file": ([zemkar, "-h", str(big), str(zemkar_new)], None, zemkar_new),
+            "cat new file": ([cat, str(big)], cat_new, cat_new),
         }
         if objcopy:
             commands["objcopy"] = ([objcopy, "-I", "ihex", "-O", "binary", str(half), str(folder / "objcopy.out")],
-                                   None)
-        for argv, stdout_path in commands.values():  # warm the caches once
-            run_timed(argv, stdout_path)
+                                   None, None)
+        for command in commands.values():  # warm the caches once
+            run_timed(*command)
         # The order turns each round, so that each command takes each place
         # equally often.
         times = {name: [] for name in commands}
@@ -112,17 +120,20 @@ def main():
         for round_number in range(args.rounds):
             turn = round_number % len(names)
             for name in names[turn:] + names[:turn]:
-                argv, stdout_path = commands[name]
-                times[name].append(run_timed(argv, stdout_path))
+                times[name].append(run_timed(*commands[name]))
 
         size = big.stat().st_size
         print(f"input: max16.hex, {size:,} bytes (image 0x200000); {args.rounds} rounds, interleaved")
-        print(f"{'command':<10}{'median ms':>12}{'min ms':>10}{'max ms':>10}")
+        print(f"{'command':<16}{'median ms':>12}{'min ms':>10}{'max ms':>10}")
         for name, samples in times.items():
-            print(f"{name:<10}{statistics.median(samples) * 1e3:>12.2f}{min(samples) * 1e3:>10.2f}"
+            print(f"{name:<16}{statistics.median(samples) * 1e3:>12.2f}{min(samples) * 1e3:>10.2f}"
                   f"{max(samples) * 1e3:>10.2f}")
-        ratio = {other: statistics.median(z / o for z, o in zip(times["zemkar"], times[other]))
-                 for other in times if other != "zemkar"}
+
+        def ratio_of(mine, other):
+            return statistics.median(z / o for z, o in zip(times[mine], times[other]))
+
+        ratio = {other: ratio_of("zemkar", other) for other in ("cat", "objcopy") if other in times}
+        new_file_ratio = ratio_of("zemkar new file", "cat new file")
         rss = peak_rss_mib(commands["zemkar"][0])
         executed = instructions(commands["zemkar"][0])
         per_byte = executed / size if executed else None
@@ -134,6 +145,7 @@ def main():
         print(f"zemkar is {1 / ratio['objcopy']:.1f} times as fast as objcopy on half the job")
     if executed:
         print(f"zemkar executes {executed:,} user-space instructions")
+    print(f"writing a new file each run: zemkar at {new_file_ratio:.3f} of cat")
     print(f"ratio_vs_cat={show(ratio['cat'], 3)} ratio_vs_objcopy={show(ratio.get('objcopy'), 3)} "
           f"instr_per_byte={show(per_byte, 2)} peak_rss_mib={show(rss, 1)}")
 
