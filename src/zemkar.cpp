@@ -18,6 +18,9 @@
 
 namespace {
 
+// The output is opened for writing and created where missing, never emptied
+// on opening (see writeImage). Windows must be told binary mode, or it would
+// write every 0x0A of the image as 0x0D 0x0A.
 #ifdef _WIN32
 constexpr int writeMode = O_WRONLY | O_CREAT | O_BINARY;
 constexpr int newFileMode = S_IREAD | S_IWRITE;
