@@ -65,6 +65,7 @@ TEST(ReadImage, AcceptedTextsGiveTheirImages)
     const struct { const char* what; std::string text; Bytes image; } cases[] = {
         {"two joined files", joined, expectedImage(first, second)},
         {"32 bytes a record", twoImages(first, second, 32), expectedImage(first, second)},
+        {"240 bytes a record", twoImages(first, second, 240), expectedImage(first, second)},
         {"segment 1 empty", twoImages({}, second), expectedImage({}, second)},
         {"segment 2 empty", twoImages(first, {}), expectedImage(first, {})},
         {"both empty", twoImages({}, {}), Bytes(0x8000, 0xFF)},
