@@ -261,6 +261,7 @@ template <std::size_t fixedBlocks>
     return record;
 }
 
+// Tools write 16 or 32 bytes a record; other counts take the decode with a loop.
 [[gnu::always_inline]] inline const char* putRecordsAlike(const char* record, std::ptrdiff_t stride,
                                                           const char* lastTaken, std::uint8_t* image,
                                                           std::uint32_t& length, std::uint32_t limit)
