@@ -88,7 +88,8 @@ Outcome zemkarRead(std::string_view text, std::vector<std::uint8_t>& buffer)
     std::FILE* in = fmemopen(const_cast<char*>(text.data()), text.size(), "rb");
     if (!in)
         std::abort();
-    const std::uint32_t length = readImage(in, buffer.data() + headerSize, message);
+    static std::vector<char> window(textBufferSize);
+    const std::uint32_t length = readImage(in, window.data(), buffer.data() + headerSize, message);
     std::fclose(in);
     return {std::vector<std::uint8_t>(buffer.begin() + headerSize, buffer.begin() + headerSize + length),
             length ? "" : message};

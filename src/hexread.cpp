@@ -5,8 +5,7 @@
 #include <bit>
 #include <cstring>
 
-#if defined(__SSE2__) && !defined(ZEMKAR_PORTABLE)
-#define ZEMKAR_SSE2 1
+#ifdef ZEMKAR_SSE2
 #include <emmintrin.h>
 #endif
 
@@ -15,14 +14,13 @@ namespace {
 // From the ':' to the record data: mark, byte count, address, type.
 constexpr std::ptrdiff_t recordHeadLength = 9;
 
-// The most the reader ever needs of one record at once: its head and 255
-// data bytes (the checksum is never read).
-constexpr std::ptrdiff_t longestRecord = recordHeadLength + 2 * 255;
+// The fast path looks this far past a record for the next record mark.
+constexpr std::ptrdiff_t markLookahead = 16;
 
-// The text passes through a window this size. It stays in cache, so reading
-// costs a copy, where reading the whole file would cost a page fault for
-// every 4 KiB of fresh memory, and it bounds memory whatever the input's size.
-constexpr std::size_t windowSize = 256 * 1024;
+// The fast path takes a record only with this much text behind its mark.
+constexpr std::ptrdiff_t fastPathRoom = longestRecord + markLookahead;
+
+static_assert(windowSize >= fastPathRoom, "a read holds at least a longest record and the lookahead");
 
 // A digit's value, ready shifted, or invalidDigit for any other character.
 // The flag survives or-ing, so a whole record is checked once, at its end.
@@ -49,11 +47,32 @@ constexpr auto lowDigit = makeDigitTable(0);
 
 [[gnu::always_inline]] inline unsigned decodePair(const char* text)
 {
-    return highDigit[static_cast<unsigned char>(text[0])] |
-           lowDigit[static_cast<unsigned char>(text[1])];
+    return highDigit[static_cast<unsigned char>(text[0])] | lowDigit[static_cast<unsigned char>(text[1])];
 }
 
+// Decodes count bytes from the digit pairs at text; false if a character among
+// them is no hex digit. The portable decode, and the tail of a record whose
+// byte count is no multiple of 16: out of line, the fast path never needs it.
+[[gnu::noinline]] bool putPairs(std::uint8_t* dest, const char* text, std::size_t count)
+{
+    unsigned digits = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+        const unsigned byte = decodePair(text + 2 * i);
+        digits |= byte;
+        dest[i] = static_cast<std::uint8_t>(byte);
+    }
+    return (digits & invalidDigit) == 0;
+}
+
+// The kernels: each SSE2 body has a portable twin below it that gives the
+// same results, so that the record rules further down read without either.
 #ifdef ZEMKAR_SSE2
+
+[[gnu::always_inline]] inline __m128i load(const char* text)
+{
+    return _mm_loadu_si128(reinterpret_cast<const __m128i*>(text));
+}
+
 // Sixteen characters to their digit values. A lane of `invalid` gets its top
 // bit set where the character is no hex digit; nothing branches, so a whole
 // record is checked once, at its end.
@@ -72,117 +91,72 @@ constexpr auto lowDigit = makeDigitTable(0);
     return _mm_min_epu8(digit, _mm_add_epi8(letter, _mm_set1_epi8(10)));
 }
 
-// Sixteen bytes from the 32 digits at text.
-[[gnu::always_inline]] inline void putSixteen(std::uint8_t* dest, const char* text, __m128i& invalid)
+// Decodes blocks * 16 bytes from the digits at text; false if a character
+// among them is no hex digit.
+[[gnu::always_inline]] inline bool putBlocks(std::uint8_t* dest, const char* text, std::size_t blocks)
 {
-    const __m128i first = digitValues(_mm_loadu_si128(reinterpret_cast<const __m128i*>(text)), invalid);
-    const __m128i second = digitValues(_mm_loadu_si128(reinterpret_cast<const __m128i*>(text + 16)), invalid);
     // Each 16-bit lane holds a high digit h in its low byte and a low digit l
     // in its high byte: times 0x1001 (h << 12 plus the lane) the high byte is
     // h << 4 | l, the byte wanted, and packing takes the high bytes of both halves.
     const __m128i merge = _mm_set1_epi16(0x1001);
-    const __m128i firstBytes = _mm_srli_epi16(_mm_mullo_epi16(first, merge), 8);
-    const __m128i secondBytes = _mm_srli_epi16(_mm_mullo_epi16(second, merge), 8);
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(dest), _mm_packus_epi16(firstBytes, secondBytes));
-}
-#endif
-
-// The portable decode, and the tail of a record whose byte count is no
-// multiple of 16. Out of line: the fast path never needs it.
-[[gnu::noinline]] bool putPairs(std::uint8_t* dest, const char* text, std::size_t count)
-{
-    unsigned digits = 0;
-    for (std::size_t i = 0; i < count; ++i) {
-        const unsigned byte = decodePair(text + 2 * i);
-        digits |= byte;
-        dest[i] = static_cast<std::uint8_t>(byte);
+    __m128i invalid = _mm_setzero_si128();
+    for (const char* const stop = text + 32 * blocks; text != stop; text += 32, dest += 16) {
+        const __m128i first = _mm_srli_epi16(_mm_mullo_epi16(digitValues(load(text), invalid), merge), 8);
+        const __m128i second = _mm_srli_epi16(_mm_mullo_epi16(digitValues(load(text + 16), invalid), merge), 8);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(dest), _mm_packus_epi16(first, second));
     }
-    return (digits & invalidDigit) == 0;
+    return _mm_movemask_epi8(invalid) == 0;
 }
 
-[[gnu::always_inline]] inline bool isDataRecord(const char* record, const char* end)
+// One bit for each of the sixteen characters from text, set where it equals
+// the character at the same place from other.
+[[gnu::always_inline]] inline unsigned sameAt(const char* text, const char* other)
 {
-    return end - record >= recordHeadLength && record[7] == '0' && record[8] == '0';
+    return static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(load(text), load(other))));
 }
 
-std::uint32_t reject(char* message, const char* reason)
-{
-    std::snprintf(message, faultMessageSize, "%s", reason);
-    return 0;
-}
-
-#ifdef ZEMKAR_SSE2
 // One bit for each of the sixteen characters from pos, set where it is a ':'.
 [[gnu::always_inline]] inline unsigned marksAt(const char* pos)
 {
-    const __m128i chars = _mm_loadu_si128(reinterpret_cast<const __m128i*>(pos));
-    return static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(chars, _mm_set1_epi8(':'))));
-}
-#endif
-
-// Whether mark is the first ':' among the sixteen characters from pos.
-[[gnu::always_inline]] inline bool isFirstMark(const char* pos, const char* mark)
-{
-    // Only the sixteen can confirm it: with no mark among them, counting zero
-    // bits gives 32, which must not pass for a mark 32 characters on.
-    const auto at = static_cast<std::size_t>(mark - pos);
-#ifdef ZEMKAR_SSE2
-    return at < 16 && static_cast<std::size_t>(std::countr_zero(marksAt(pos))) == at;
-#else
-    return at < 16 && std::memchr(pos, ':', 16) == mark;
-#endif
+    return static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(load(pos), _mm_set1_epi8(':'))));
 }
 
 // The position just behind the next ':' in [pos, end), or nullptr if there is none.
 [[gnu::always_inline]] inline const char* locLine(const char* pos, const char* end)
 {
-#ifdef ZEMKAR_SSE2
     // Records mostly follow one another within a few characters: one compare
     // of the next sixteen finds the mark without a call.
-    if (end - pos >= 16) {
+    if (end - pos >= markLookahead) {
         if (const unsigned marks = marksAt(pos))
             return pos + std::countr_zero(marks) + 1;
     }
-#endif
     const void* mark = std::memchr(pos, ':', static_cast<std::size_t>(end - pos));
     return mark ? static_cast<const char*>(mark) + 1 : nullptr;
 }
 
-// Decodes blocks * 16 bytes from the digits at text into dest; false if a
-// character among them is no hex digit.
-[[gnu::always_inline]] inline bool putBlocks(std::uint8_t* dest, const char* text, std::size_t blocks)
+// Whether mark, fewer than sixteen characters from pos, is the first ':' from pos on.
+[[gnu::always_inline]] inline bool isFirstMark(const char* pos, const char* mark)
 {
-#ifdef ZEMKAR_SSE2
-    __m128i invalid = _mm_setzero_si128();
-    for (const char* const stop = text + 32 * blocks; text != stop; text += 32, dest += 16)
-        putSixteen(dest, text, invalid);
-    return _mm_movemask_epi8(invalid) == 0;
-#else
-    return putPairs(dest, text, 16 * blocks);
-#endif
+    return std::countr_zero(marksAt(pos)) == mark - pos;
 }
 
-// Decodes count bytes from the 2 * count hex digits at text into dest, first
-// digit the high half. Digits are '0'-'9', 'A'-'F' and 'a'-'f'; false if any
-// other character stands among them (dest then holds garbage).
-bool putLine(std::uint8_t* dest, const char* text, std::size_t count)
+// Whether two records have the same mark, byte count and type; their
+// addresses may differ.
+[[gnu::always_inline]] inline bool isAlike(const char* record, const char* other)
 {
-    const std::size_t whole = count / 16 * 16;
-    return putBlocks(dest, text, count / 16) && (whole == count || putPairs(dest + whole, text + 2 * whole, count - whole));
+    constexpr unsigned markCountAndType = 0b1'1000'0111;
+    return (sameAt(record, other) & markCountAndType) == markCountAndType;
 }
 
 // The number of line feeds in [begin, end).
 std::size_t countLineEnds(const char* begin, const char* end)
 {
     std::size_t lines = 0;
-#ifdef ZEMKAR_SSE2
     // Byte lanes count up to 255 matches each, 128 characters a round, before
     // they are added up.
     const __m128i lineFeed = _mm_set1_epi8('\n');
-    const auto matches = [&](int at) {
-        return _mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(begin + at)), lineFeed);
-    };
-    const auto quarter = [&](int at) {
+    const auto matches = [&](std::ptrdiff_t at) { return _mm_cmpeq_epi8(load(begin + at), lineFeed); };
+    const auto quarter = [&](std::ptrdiff_t at) {
         return _mm_add_epi8(_mm_add_epi8(matches(at), matches(at + 16)), _mm_add_epi8(matches(at + 32), matches(at + 48)));
     };
     while (end - begin >= 128) {
@@ -193,44 +167,51 @@ std::size_t countLineEnds(const char* begin, const char* end)
         const __m128i sums = _mm_sad_epu8(counts, _mm_setzero_si128());
         lines += static_cast<std::size_t>(_mm_cvtsi128_si32(sums) + _mm_cvtsi128_si32(_mm_srli_si128(sums, 8)));
     }
-#endif
     return lines + static_cast<std::size_t>(std::count(begin, end, '\n'));
 }
 
-// The line feeds among the first `length` characters of `in`, read again from
-// its start through `buffer`.
-std::size_t countLineEndsAgain(std::FILE* in, char* buffer, std::size_t length)
+#else // the portable twins
+
+[[gnu::always_inline]] inline bool putBlocks(std::uint8_t* dest, const char* text, std::size_t blocks)
 {
-    std::size_t lines = 0;
-    std::fseek(in, 0, SEEK_SET);
-    for (std::size_t start = 0; start < length; start += windowSize) {
-        const std::size_t got = std::fread(buffer, 1, std::min(length - start, windowSize), in);
-        lines += countLineEnds(buffer, buffer + got);
-    }
-    return lines;
+    return putPairs(dest, text, 16 * blocks);
 }
 
-#ifdef ZEMKAR_SSE2
-// One bit for each of the sixteen characters from text, set where it equals
-// the character at the same place from other.
-[[gnu::always_inline]] inline unsigned sameAt(const char* text, const char* other)
+[[gnu::always_inline]] inline const char* locLine(const char* pos, const char* end)
 {
-    return static_cast<unsigned>(_mm_movemask_epi8(
-        _mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(text)),
-                       _mm_loadu_si128(reinterpret_cast<const __m128i*>(other)))));
+    const void* mark = std::memchr(pos, ':', static_cast<std::size_t>(end - pos));
+    return mark ? static_cast<const char*>(mark) + 1 : nullptr;
 }
-#endif
 
-// Whether two records have the same mark, byte count and type; their
-// addresses may differ.
+[[gnu::always_inline]] inline bool isFirstMark(const char* pos, const char* mark)
+{
+    return std::memchr(pos, ':', markLookahead) == mark;
+}
+
 [[gnu::always_inline]] inline bool isAlike(const char* record, const char* other)
 {
-#ifdef ZEMKAR_SSE2
-    constexpr unsigned markCountAndType = 0b1'1000'0111;
-    return (sameAt(record, other) & markCountAndType) == markCountAndType;
-#else
     return std::memcmp(record, other, 3) == 0 && std::memcmp(record + 7, other + 7, 2) == 0;
+}
+
+std::size_t countLineEnds(const char* begin, const char* end)
+{
+    return static_cast<std::size_t>(std::count(begin, end, '\n'));
+}
+
 #endif
+
+// Decodes count bytes from the 2 * count hex digits at text into dest, first
+// digit the high half. Digits are '0'-'9', 'A'-'F' and 'a'-'f'; false if any
+// other character stands among them (dest then holds garbage).
+bool putLine(std::uint8_t* dest, const char* text, std::size_t count)
+{
+    const std::size_t whole = count / 16 * 16;
+    return putBlocks(dest, text, count / 16) && (whole == count || putPairs(dest + whole, text + 2 * whole, count - whole));
+}
+
+[[gnu::always_inline]] inline bool isDataRecord(const char* record, const char* end)
+{
+    return end - record >= recordHeadLength && record[7] == '0' && record[8] == '0';
 }
 
 // The records that follow `record`, a data record just taken, one `stride`
@@ -249,7 +230,8 @@ template <std::size_t fixedBlocks>
     if constexpr (fixedBlocks != 0)
         blocks = fixedBlocks;
     const auto byteCount = static_cast<std::uint32_t>(16 * blocks);
-    // From the end of one record's data to the next record's mark.
+    // From the end of one record's data to the next record's mark: fewer than
+    // sixteen characters, since the mark was found among the sixteen.
     const std::ptrdiff_t gap = stride - recordHeadLength - 2 * std::ptrdiff_t{byteCount};
     const std::uint32_t lastRoom = limit - byteCount;
     for (const char* next = record + stride; next <= lastTaken && length <= lastRoom; record = next, next += stride) {
@@ -286,9 +268,11 @@ template <std::size_t fixedBlocks>
 [[gnu::noinline]] const char* putDataRecords(const char* scan, const char* end, std::uint8_t* image,
                                              std::uint32_t& imageLength, std::uint32_t limit)
 {
-    const char* const lastTaken = end - longestRecord - 16;
+    if (end - scan < fastPathRoom)
+        return scan;
+    const char* const lastTaken = end - fastPathRoom;
     std::uint32_t length = imageLength;
-    const char* count = scan <= lastTaken ? locLine(scan, scan + 16) : nullptr;
+    const char* count = locLine(scan, scan + markLookahead);
     while (count) {
         const char* record = count - 1;
         if (record > lastTaken || std::memcmp(record + 7, "00", 2) != 0)
@@ -303,7 +287,7 @@ template <std::size_t fixedBlocks>
             break;
         length += byteCount;
         scan = data + 2 * byteCount;
-        count = locLine(scan, scan + 16);
+        count = locLine(scan, scan + markLookahead);
         if (!count)
             break;
         // The next record shows how far apart the records stand, and the bulk
@@ -311,7 +295,7 @@ template <std::size_t fixedBlocks>
         const char* last = putRecordsAlike(record, count - 1 - record, lastTaken, image, length, limit);
         if (last != record) {
             scan = last + recordHeadLength + 2 * byteCount;
-            count = locLine(scan, scan + 16);
+            count = locLine(scan, scan + markLookahead);
         }
     }
     imageLength = length;
@@ -319,110 +303,159 @@ template <std::size_t fixedBlocks>
     return count ? count - 1 : scan;
 }
 
+// The text in hand: the part of the input in the buffer, and what is known of the rest.
+struct Window {
+    std::FILE* in;
+    char* start;                 // the buffer, textBufferSize characters
+    const char* end;             // end of the text in it
+    bool more;                   // whether the input may hold more text
+    bool rereadable;             // whether lines are counted by reading the input again
+    std::size_t passed = 0;      // characters moved out of the buffer
+    std::size_t linesPassed = 0; // line feeds among them, where counted as they pass
+};
+
+// Moves the text from keep on to the buffer's start and reads behind it;
+// returns how far the kept text moved.
+std::ptrdiff_t refill(Window& window, const char* keep)
+{
+    if (!window.rereadable)
+        window.linesPassed += countLineEnds(window.start, keep);
+    const std::ptrdiff_t moved = keep - window.start;
+    window.passed += static_cast<std::size_t>(moved);
+    // Reads of one size, a multiple of any block size, go straight from the
+    // file to the buffer; what is kept is less than a record.
+    const auto kept = static_cast<std::size_t>(window.end - keep);
+    std::memmove(window.start, keep, kept);
+    const std::size_t got = std::fread(window.start + kept, 1, windowSize, window.in);
+    window.more = got == windowSize;
+    window.end = window.start + kept + got;
+    return moved;
+}
+
+// The next record mark at or after scan, with as much of its record in the
+// buffer as the reader may need; nullptr where the text ends first.
+const char* findRecord(Window& window, const char* scan)
+{
+    const char* count = locLine(scan, window.end);
+    while (!count && window.more) {
+        refill(window, window.end);
+        count = locLine(window.start, window.end);
+    }
+    if (!count)
+        return nullptr;
+    const char* record = count - 1;
+    if (window.end - record < std::ptrdiff_t{longestRecord} && window.more)
+        record -= refill(window, record);
+    return record;
+}
+
+// The line feeds among the characters moved out of the buffer, read again
+// from the input's start through the buffer, whose text is then lost.
+std::size_t countLineEndsAgain(Window& window)
+{
+    std::size_t lines = 0;
+    std::fseek(window.in, 0, SEEK_SET);
+    for (std::size_t start = 0; start < window.passed; start += windowSize) {
+        const std::size_t got = std::fread(window.start, 1, std::min(window.passed - start, windowSize), window.in);
+        lines += countLineEnds(window.start, window.start + got);
+    }
+    return lines;
+}
+
+// Rejects the text with a message on the line of record; returns nullptr.
+// Line numbers are needed only here: text that can be read again is counted
+// now, from its start, and other text was counted as it passed.
+const char* rejectAt(Window& window, const char* format, const char* record, char* message)
+{
+    std::size_t lineEnds = window.linesPassed + countLineEnds(window.start, record);
+    if (window.rereadable)
+        lineEnds += countLineEndsAgain(window);
+    std::snprintf(message, faultMessageSize, format, 1 + lineEnds);
+    return nullptr;
+}
+
+// How each segment ends, how long it may grow, and what is said where it does not end or grows too long.
+struct Segment {
+    const char* marker;
+    std::uint32_t limit;
+    const char* unended;
+    const char* overflow;
+};
+constexpr Segment firstSegment{"000004", segmentTwoOffset, "No 000004 record to end the first image",
+                               "First image exceeds 0x8000 bytes at line %zu"};
+constexpr Segment secondSegment{"000005", imageCapacity, "No 000005 record to end the second image",
+                                "Image exceeds 0x200000 bytes at line %zu"};
+
+// Lays the data record into the image; returns where the search for the next
+// record goes on, or nullptr where the record is rejected.
+const char* putDataRecord(Window& window, const char* record, std::uint8_t* image, std::uint32_t& length,
+                          const Segment& segment, char* message)
+{
+    const unsigned byteCount = decodePair(record + 1);
+    const char* data = record + recordHeadLength;
+    if (byteCount & invalidDigit)
+        return rejectAt(window, "Bad hex digit at line %zu", record, message);
+    if (window.end - data < 2 * std::ptrdiff_t{byteCount})
+        return rejectAt(window, "Record cut short at line %zu", record, message);
+    if (byteCount > segment.limit - length)
+        return rejectAt(window, segment.overflow, record, message);
+    if (!putLine(image + length, data, byteCount))
+        return rejectAt(window, "Bad hex digit at line %zu", record, message);
+    length += byteCount;
+    // Validated digits hold no ':', so the next record mark lies beyond them.
+    return data + 2 * byteCount;
+}
+
+// Lays the data records from scan on into the image, up to the record that
+// ends the segment, and returns that record; nullptr where the text is rejected.
+const char* putSegment(Window& window, const char* scan, std::uint8_t* image, std::uint32_t& length,
+                       const Segment& segment, char* message)
+{
+    for (;;) {
+        scan = putDataRecords(scan, window.end, image, length, segment.limit);
+        const char* record = findRecord(window, scan);
+        if (!record) {
+            std::snprintf(message, faultMessageSize, "%s", segment.unended);
+            return nullptr;
+        }
+        if (window.end - record < recordHeadLength)
+            return rejectAt(window, "Record cut short at line %zu", record, message);
+        if (std::memcmp(record + 3, segment.marker, 6) == 0)
+            return record;
+        scan = isDataRecord(record, window.end) ? putDataRecord(window, record, image, length, segment, message)
+                                                : record + 7;
+        if (!scan)
+            return nullptr;
+    }
+}
+
 } // namespace
 
-std::uint32_t readImage(std::FILE* in, std::uint8_t* image, char* message)
+std::uint32_t readImage(std::FILE* in, char* text, std::uint8_t* image, char* message)
 {
-    // Line numbers are needed only for a message. Text that can be read again
-    // is counted then, from its start; other text is counted as it passes.
-    const bool rereadable = std::ftell(in) == 0;
-    char window[longestRecord + windowSize];
-    std::size_t got = std::fread(window, 1, windowSize, in);
-    const char* end = window + got; // end of the text in the window
-    bool more = got == windowSize;  // whether the stream may hold more text
-    std::size_t passed = 0;         // characters moved out of the window
-    std::size_t linesPassed = 0;    // line feeds among them, where counted as they pass
-
-    // Moves the text from keep on to the window's start and fills the rest;
-    // returns how far the kept text moved.
-    const auto refill = [&](const char* keep) {
-        if (!rereadable)
-            linesPassed += countLineEnds(window, keep);
-        passed += static_cast<std::size_t>(keep - window);
-        // Whole windows are read behind the kept text: reads of one size, a
-        // multiple of any block size, go straight from the file to the window.
-        const auto kept = static_cast<std::size_t>(end - keep);
-        std::memmove(window, keep, kept);
-        got = std::fread(window + kept, 1, windowSize, in);
-        more = got == windowSize;
-        end = window + kept + got;
-        return keep - window;
-    };
-    // The next record mark at or after scan, with as much of its record in
-    // the window as the reader may need; nullptr where the text ends first.
-    const auto findRecord = [&](const char* scan) -> const char* {
-        const char* count = locLine(scan, end);
-        while (!count && more) {
-            refill(end);
-            count = locLine(window, end);
-        }
-        if (!count)
-            return nullptr;
-        const char* record = count - 1;
-        if (end - record < longestRecord && more)
-            record -= refill(record);
-        return record;
-    };
-    const auto rejectRecord = [&](const char* format, const char* record) {
-        std::size_t line = 1 + countLineEnds(window, record);
-        line += rereadable && passed ? countLineEndsAgain(in, window, passed) : linesPassed;
-        std::snprintf(message, faultMessageSize, format, line);
-        return std::uint32_t{0};
-    };
-
-    const char* record = findRecord(window);
-    if (!record)
-        return reject(message, "No record in the input");
+    Window window{in, text, text, true, std::ftell(in) == 0};
+    refill(window, text);
+    const char* record = findRecord(window, window.start);
+    if (!record) {
+        std::snprintf(message, faultMessageSize, "No record in the input");
+        return 0;
+    }
     // The first record is normally the first file's opening address record,
     // which the image has no use for; a data record there is data all the same.
-    const char* scan = isDataRecord(record, end) ? record : record + 1;
-
-    // Segment 1 runs to the "000004" record, segment 2 to the "000005" record;
-    // they differ only in that marker and their limit.
     std::uint32_t imageLength = 0;
-    for (const bool inFirstImage : {true, false}) {
-        const char* const marker = inFirstImage ? "000004" : "000005";
-        const std::uint32_t limit = inFirstImage ? segmentTwoOffset : imageCapacity;
-        for (;;) {
-            scan = putDataRecords(scan, end, image, imageLength, limit);
-            record = findRecord(scan);
-            if (!record)
-                return reject(message, inFirstImage ? "No 000004 record to end the first image"
-                                                    : "No 000005 record to end the second image");
-            if (end - record < recordHeadLength)
-                return rejectRecord("Record cut short at line %zu", record);
-            if (std::memcmp(record + 3, marker, 6) == 0)
-                break;
-            if (!isDataRecord(record, end)) {
-                scan = record + 7;
-                continue;
-            }
-            const unsigned byteCount = decodePair(record + 1);
-            const char* data = record + recordHeadLength;
-            if (byteCount & invalidDigit)
-                return rejectRecord("Bad hex digit at line %zu", record);
-            if (static_cast<std::size_t>(end - data) < 2 * std::size_t{byteCount})
-                return rejectRecord("Record cut short at line %zu", record);
-            if (byteCount > limit - imageLength)
-                return rejectRecord(inFirstImage ? "First image exceeds 0x8000 bytes at line %zu"
-                                                 : "Image exceeds 0x200000 bytes at line %zu",
-                                    record);
-            if (!putLine(image + imageLength, data, byteCount))
-                return rejectRecord("Bad hex digit at line %zu", record);
-            imageLength += byteCount;
-            // Validated digits hold no ':', so the next record mark lies beyond them.
-            scan = data + 2 * byteCount;
-        }
-        if (inFirstImage) {
-            std::memset(image + imageLength, fillByte, segmentTwoOffset - imageLength);
-            imageLength = segmentTwoOffset;
-            scan = record + 3;
-        }
-    }
-
+    record = putSegment(window, isDataRecord(record, window.end) ? record : record + 1, image, imageLength,
+                        firstSegment, message);
+    if (!record)
+        return 0;
+    std::memset(image + imageLength, fillByte, segmentTwoOffset - imageLength);
+    imageLength = segmentTwoOffset;
+    // On behind the marker's address, inside the marker: so the marker itself
+    // is never met again.
+    if (!putSegment(window, record + 3, image, imageLength, secondSegment, message))
+        return 0;
     // The rest is no part of the image, but it is read all the same, so that a
     // writer at the other end of a pipe is not cut off.
-    while (more)
-        more = std::fread(window, 1, windowSize, in) == windowSize;
+    while (window.more)
+        window.more = std::fread(window.start, 1, windowSize, in) == windowSize;
     return imageLength;
 }

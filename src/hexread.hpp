@@ -24,13 +24,29 @@ inline constexpr std::uint32_t segmentTwoOffset = 0x8000;
 inline constexpr std::uint32_t imageCapacity = 0x200000;
 inline constexpr std::uint8_t fillByte = 0xFF;
 
+// The most the reader needs of one record at once: mark, byte count, address,
+// type and 255 data bytes (the checksum is never read).
+inline constexpr std::size_t longestRecord = 9 + 2 * 255;
+
+// The text is read this many characters at a time. A fuzz build makes it
+// small, so that reads end at every place in a record.
+#ifndef ZEMKAR_WINDOW_SIZE
+#define ZEMKAR_WINDOW_SIZE (256 * 1024)
+#endif
+inline constexpr std::size_t windowSize = ZEMKAR_WINDOW_SIZE;
+
+// The buffer the text passes through: a read, behind what is kept of a record
+// that the read before cut short.
+inline constexpr std::size_t textBufferSize = longestRecord + windowSize;
+
 // Longest message readImage writes, terminator included.
 inline constexpr std::size_t faultMessageSize = 96;
 
-// Reads the text from `in` to its end and assembles the image into `image`,
-// which has room for imageCapacity bytes; returns the image length (at least
+// Reads the text from `in` to its end through `text`, which has room for
+// textBufferSize characters, and assembles the image into `image`, which has
+// room for imageCapacity bytes; returns the image length (at least
 // segmentTwoOffset). A rejected text returns 0 with a one-line reason in
 // message, which has room for faultMessageSize characters. A failed read ends
 // the text where it failed and leaves `in` in error, for the caller to report
-// whatever the result. Nothing outside either buffer is touched.
-std::uint32_t readImage(std::FILE* in, std::uint8_t* image, char* message);
+// whatever the result. Nothing outside the three buffers is touched.
+std::uint32_t readImage(std::FILE* in, char* text, std::uint8_t* image, char* message);

@@ -1,7 +1,6 @@
 #include "imageheader.hpp"
 
-#if defined(__SSE2__) && !defined(ZEMKAR_PORTABLE)
-#define ZEMKAR_SSE2 1
+#ifdef ZEMKAR_SSE2
 #include <emmintrin.h>
 #endif
 
@@ -18,7 +17,7 @@ std::uint16_t sumImage(const std::uint8_t* image, std::uint32_t imageLength)
     };
     __m128i sums[4] = {};
     for (; i + 64 <= imageLength; i += 64)
-        for (int lane = 0; lane < 4; ++lane)
+        for (std::uint32_t lane = 0; lane < 4; ++lane)
             sums[lane] = _mm_add_epi64(sums[lane], sumAt(i + 16 * lane));
     for (; i + 16 <= imageLength; i += 16)
         sums[0] = _mm_add_epi64(sums[0], sumAt(i));

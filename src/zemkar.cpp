@@ -122,12 +122,13 @@ int main(int argc, char** argv)
 
     void* block = nullptr;
     std::uint8_t* buffer = allocateBuffer(block);
-    if (!buffer)
+    char* text = static_cast<char*>(std::malloc(textBufferSize));
+    if (!buffer || !text)
         fail("Out of memory");
 
     std::FILE* in = openInput(inputName);
     char fault[faultMessageSize];
-    const std::uint32_t imageLength = readImage(in, buffer + headerSize, fault);
+    const std::uint32_t imageLength = readImage(in, text, buffer + headerSize, fault);
     if (std::ferror(in))
         fail("Can not read %s", inputName);
     if (imageLength == 0)
@@ -141,6 +142,7 @@ int main(int argc, char** argv)
     else
         writeImage(outputName, buffer, headerSize + imageLength);
 
+    std::free(text);
     std::free(block);
     return 0;
 }

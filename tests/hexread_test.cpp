@@ -10,9 +10,10 @@ namespace {
 std::pair<Bytes, std::string> assemble(const std::string& text)
 {
     Bytes image(imageCapacity, 0xA5);
+    std::string window(textBufferSize, '\0');
     char message[faultMessageSize] = "";
     std::FILE* in = fmemopen(const_cast<char*>(text.data()), text.size(), "rb");
-    const auto length = readImage(in, image.data(), message);
+    const auto length = readImage(in, window.data(), image.data(), message);
     std::fclose(in);
     image.resize(length);
     return {image, message};
