@@ -6,17 +6,20 @@
 
 namespace {
 
-// The image of an accepted text, or the message of a rejected one.
+// The image of an accepted text, or the message of a rejected one. The image
+// buffer is marked anew where the last text wrote, so nothing passes for
+// bytes this text did not write.
 std::pair<Bytes, std::string> assemble(const std::string& text)
 {
-    Bytes image(imageCapacity, 0xA5);
-    std::string window(textBufferSize, '\0');
+    static Bytes image(imageCapacity);
+    static std::string window(textBufferSize, '\0');
+    static std::uint32_t lastLength = imageCapacity;
+    std::fill(image.data(), image.data() + lastLength, 0xA5);
     char message[faultMessageSize] = "";
     std::FILE* in = fmemopen(const_cast<char*>(text.data()), text.size(), "rb");
-    const auto length = readImage(in, window.data(), image.data(), message);
+    lastLength = readImage(in, window.data(), image.data(), message);
     std::fclose(in);
-    image.resize(length);
-    return {image, message};
+    return {slice(image, 0, lastLength), message};
 }
 
 std::string replaced(std::string text, const std::string& from, const std::string& to)
@@ -42,6 +45,7 @@ std::string lowered(std::string text)
 }
 
 const Bytes first = pattern(20 * 1024, 1), second = pattern(70 * 1024, 2); // second crosses 64 KiB
+const Bytes image = expectedImage(first, second);
 const std::string joined = twoImages(first, second);
 const std::string opening = hexRecord(4, 0, {0x08, 0x00}), closing = hexRecord(5, 0, {8, 0, 0, 0});
 
@@ -50,47 +54,63 @@ std::string dataRecords(const Bytes& data)
 {
     std::string text;
     for (std::size_t offset = 0; offset < data.size(); offset += 16)
-        text += hexRecord(0, static_cast<unsigned>(offset), Bytes(data.begin() + offset, data.begin() + offset + 16));
+        text += hexRecord(0, static_cast<unsigned>(offset), slice(data, offset, 16));
     return text;
+}
+
+// A first image of two runs of 256 records alike, with `between` amid them.
+const Bytes runBefore = pattern(4096, 5), runAfter = pattern(4096, 6);
+std::string amidRun(const std::string& between)
+{
+    return opening + dataRecords(runBefore) + between + dataRecords(runAfter) + opening + closing;
 }
 
 // The bytes less the 16 from offset on.
 Bytes without(Bytes bytes, std::size_t offset)
 {
-    bytes.erase(bytes.begin() + offset, bytes.begin() + offset + 16);
+    bytes.erase(bytes.begin() + static_cast<std::ptrdiff_t>(offset), bytes.begin() + static_cast<std::ptrdiff_t>(offset + 16));
     return bytes;
 }
 
 TEST(ReadImage, AcceptedTextsGiveTheirImages)
 {
-    const struct { const char* what; std::string text; Bytes image; } cases[] = {
-        {"two joined files", joined, expectedImage(first, second)},
-        {"32 bytes a record", twoImages(first, second, 32), expectedImage(first, second)},
-        {"240 bytes a record", twoImages(first, second, 240), expectedImage(first, second)},
+    const Bytes p16 = pattern(16, 7), p17 = pattern(17, 7), p32 = pattern(32, 7);
+    struct Case { std::string what, text; Bytes image; };
+    std::vector<Case> cases = {
+        {"two joined files", joined, image},
+        {"48 bytes a record", twoImages(first, second, 48), image},
+        {"240 bytes a record", twoImages(first, second, 240), image},
+        {"255 bytes a record, lower case", lowered(twoImages(first, second, 255)), image},
         {"segment 1 empty", twoImages({}, second), expectedImage({}, second)},
         {"segment 2 empty", twoImages(first, {}), expectedImage(first, {})},
         {"both empty", twoImages({}, {}), Bytes(0x8000, 0xFF)},
         {"segment 1 fills 0x8000", twoImages(pattern(0x8000), second), expectedImage(pattern(0x8000), second)},
         {"image of 0x200000", twoImages(first, pattern(0x1F8000)), expectedImage(first, pattern(0x1F8000))},
-        {"lower-case digits", lowered(joined), expectedImage(first, second)},
-        {"LF line ends", replaced(joined, "\r\n", "\n"), expectedImage(first, second)},
-        {"no line ends", replaced(joined, "\r\n", ""), expectedImage(first, second)},
-        {"a long gap amid the records", amid(joined, std::string(40, ' ') + "\r\n"), expectedImage(first, second)},
-        {"records of changing length and gap", hexFile(first) + hexRecord(0, 0, pattern(32, 7)).substr(0, 73) +
+        {"lower-case digits", lowered(joined), image},
+        {"LF line ends", replaced(joined, "\r\n", "\n"), image},
+        {"no line ends", replaced(joined, "\r\n", ""), image},
+        {"'9' and ';' between records", replaced(joined, "\r\n", "9;\n"), image},
+        {"a long gap amid the records", amid(joined, std::string(40, ' ') + "\r\n"), image},
+        {"records of changing length and gap", hexFile(first) + hexRecord(0, 0, p32).substr(0, 73) +
              hexRecord(0, 0, pattern(16, 8)).substr(0, 43) + std::string(16, ' ') + "\r\n" + hexFile(second, 0x08008000),
-         [] { Bytes head = first; for (auto part : {pattern(32, 7), pattern(16, 8)}) head.insert(head.end(), part.begin(), part.end());
-              return expectedImage(head, second); }()},
+         expectedImage(joinedBytes({first, p32, pattern(16, 8)}), second)},
+        // A run of records alike, broken in each field that makes records alike.
+        {"a 32-byte record in a run of 16", amidRun(hexRecord(0, 0, p32)), expectedImage(joinedBytes({runBefore, p32, runAfter}), {})},
+        {"a 17-byte record in a run of 16", amidRun(hexRecord(0, 0, p17)), expectedImage(joinedBytes({runBefore, p17, runAfter}), {})},
+        {"a type 10 record in a run", amidRun(hexRecord(0x10, 0, p16)), expectedImage(joinedBytes({runBefore, runAfter}), {})},
+        {"a type 01 record in a run", amidRun(hexRecord(0x01, 0, p16)), expectedImage(joinedBytes({runBefore, runAfter}), {})},
+        {"a record marked ';' in a run", amidRun(replaced(hexRecord(0, 0, p16), ":", ";")), expectedImage(joinedBytes({runBefore, runAfter}), {})},
         {"markers as long as the data records", opening + dataRecords(first) + hexRecord(4, 0, Bytes(16)) +
              dataRecords(second) + hexRecord(5, 0, Bytes(16)),
-         expectedImage(first, second)},
+         image},
         // The stray mark's record, ":\n:10097000...", is no data record; the
         // search goes on 7 characters behind it, past the record it stands in front of.
         {"a record mark in front of a record amid the bulk",
          opening + replaced(dataRecords(first), "\r\n:10097000", ":\n:10097000") + opening + closing,
          expectedImage(without(first, 0x970), {})},
-        {"text before the first record", "\xEF\xBB\xBF\r\n \x1A\r\n" + joined, expectedImage(first, second)},
-        {"text after the end marker", joined + std::string(300000, 'x') + ":zz :", expectedImage(first, second)},
-        {"300 KB before the first record", std::string(300000, ' ') + joined, expectedImage(first, second)},
+        {"text before the first record", "\xEF\xBB\xBF\r\n \x1A\r\n" + joined, image},
+        {"text after the end marker", joined + std::string(300000, 'x') + ":zz :", image},
+        {"300 KB before the first record", std::string(300000, ' ') + joined, image},
         {"first record is data", hexRecord(0, 0, {1, 2, 3}) + hexRecord(0, 3, {4}) + hexFile(second),
          expectedImage({1, 2, 3, 4}, second)},
         {"addresses and checksums ignored",
@@ -104,21 +124,37 @@ TEST(ReadImage, AcceptedTextsGiveTheirImages)
              hexRecord(1, 0, {}) + hexRecord(0, 1, {4}) + closing + hexRecord(0, 2, {5}),
          expectedImage({1, 2}, {3, 4})},
     };
+    // Every byte count's remainder modulo 16 above 16: a tail behind whole blocks.
+    for (std::size_t perRecord = 17; perRecord < 32; ++perRecord)
+        cases.push_back({std::to_string(perRecord) + " bytes a record", twoImages(first, second, perRecord), image});
     for (const auto& c : cases) {
-        const auto [image, message] = assemble(c.text);
+        const auto [made, message] = assemble(c.text);
         EXPECT_EQ(message, "") << c.what;
-        EXPECT_TRUE(image == c.image) << c.what << ": " << image.size() << " bytes";
+        EXPECT_TRUE(made == c.image) << c.what << ": " << made.size() << " bytes";
     }
 }
 
 // The text is read in pieces: a record cut by a piece's end, at any of its
-// characters, reads as if it were whole.
+// characters, reads as if it were whole. Each text is moved on by line feeds
+// in front, so that the first piece ends at each place from `from` on.
 TEST(ReadImage, RecordsAcrossReadsAreWhole)
 {
-    for (std::size_t shift = 0; shift < 46; ++shift) {
-        const auto [image, message] = assemble(std::string(shift, '\n') + joined);
-        EXPECT_EQ(message, "") << shift;
-        EXPECT_TRUE(image == expectedImage(first, second)) << shift;
+    const std::string longRecords = twoImages(pattern(3000, 3), pattern(3000, 4), 255);
+    const Bytes longImage = expectedImage(pattern(3000, 3), pattern(3000, 4));
+    const auto secondOpening = longRecords.rfind(":020000040800");
+    const struct { const char* what; std::string text; std::size_t from, count; Bytes image; } cases[] = {
+        {"16 bytes a record", joined, windowSize - 46, 46, image},
+        {"255 bytes a record", longRecords, longRecords.find(":FF", secondOpening) - 530, 2 * 530, longImage},
+        {"the record that ends the first image", longRecords, secondOpening - 530, 560, longImage},
+        {"the record that ends the image", longRecords, longRecords.find(":04000005") - 20, 40, longImage},
+    };
+    for (const auto& c : cases) {
+        ASSERT_LE(c.from + c.count, windowSize) << c.what;
+        for (std::size_t at = c.from; at < c.from + c.count; ++at) {
+            const auto [made, message] = assemble(std::string(windowSize - at, '\n') + c.text);
+            EXPECT_EQ(message, "") << c.what << ", read ending at " << at;
+            EXPECT_TRUE(made == c.image) << c.what << ", read ending at " << at;
+        }
     }
 }
 
@@ -126,41 +162,62 @@ TEST(ReadImage, RecordsAcrossReadsAreWhole)
 std::string faultAt(const std::string& record)
 {
     const std::string good = amid(replaced(hexFile(pattern(3000 * 16)), "\r\n", "\n"), record + "\n");
-    const auto line = std::count(good.begin(), good.begin() + good.find(record), '\n');
-    return std::string(3000 - line, '\n') + good;
+    const auto line = std::count(good.data(), good.data() + good.find(record), '\n');
+    return std::string(static_cast<std::size_t>(3000 - line), '\n') + good;
 }
 
 TEST(ReadImage, RejectedTextsSayWhy)
 {
-    const struct { const char* what; std::string text; const char* message; } cases[] = {
+    struct Case { std::string what, text, message; };
+    std::vector<Case> cases = {
         {"empty", "", "No record in the input"},
         {"no record mark", "020000040800F2\r\n", "No record in the input"},
+        {"300 KB of spaces", std::string(300000, ' '), "No record in the input"},
         {"only the opening record", opening, "No 000004 record to end the first image"},
         {"only a short record", ":0", "No 000004 record to end the first image"},
         {"one file alone", hexFile(first), "No 000004 record to end the first image"},
         {"second image unended", opening + opening + hexRecord(0, 0, {1}) + hexRecord(1, 0, {}),
+         "No 000005 record to end the second image"},
+        {"long second image unended", opening + opening + dataRecords(pattern(0x40000)),
          "No 000005 record to end the second image"},
         {"record head cut short", opening + ":1000", "Record cut short at line 2"},
         {"data cut short", opening + opening + ":10000000" + "0102", "Record cut short at line 3"},
         {"count 0xFF ending in the data", opening + "\n:FF000000" + std::string(100, '0'),
          "Record cut short at line 3"},
         {"file of record marks", "::::::::::", "Record cut short at line 1"},
-        {"bad digit in the data", opening + ":0200000001G2FB\r\n", "Bad hex digit at line 2"},
-        {"bad digit in the count", opening + ":0G00000001\r\n", "Bad hex digit at line 2"},
-        {"record mark in the data", opening + ":020000000:02\r\n", "Bad hex digit at line 2"},
         {"segment 1 over 0x8000", twoImages(pattern(0x8001), {}), "First image exceeds 0x8000 bytes at line 2050"},
         {"full record over 0x8000", twoImages(pattern(0x8010), {}) + std::string(600, ' '), "First image exceeds 0x8000 bytes at line 2050"},
+        {"16 bytes for 15 left before 0x8000", opening + hexRecord(0, 0, {1}) + dataRecords(pattern(0x8000)) + opening + closing,
+         "First image exceeds 0x8000 bytes at line 2050"},
         {"image over 0x200000", twoImages({}, pattern(0x1F8001)), "Image exceeds 0x200000 bytes at line 129061"},
         {"full record over 0x200000", twoImages({}, pattern(0x1F8010)) + std::string(600, ' '), "Image exceeds 0x200000 bytes at line 129061"},
+        {"16 bytes for 15 left before 0x200000", opening + opening + hexRecord(0, 0, {1}) + dataRecords(pattern(0x1F8000)) + closing,
+         "Image exceeds 0x200000 bytes at line 129027"},
         {"bad count amid the data", faultAt(":G0000000" + std::string(514, '0')), "Bad hex digit at line 3001"},
-        {"bad digit amid the data", faultAt(":10000000" + std::string(31, '0') + "g00"), "Bad hex digit at line 3001"},
-        {"record mark amid the data", faultAt(":10000000" + std::string(16, '0') + ":" + std::string(17, '0')),
-         "Bad hex digit at line 3001"},
     };
+    // Each character just outside a digit range, and some with the top bit
+    // set, in the count, in either digit of a block's first and last byte and
+    // of a tail's: amid records read fastest and where the text ends.
+    const std::string badCharacters = std::string("/:@G`g\x80\xB0\xC1\xE6", 10);
+    const std::string bulk = ":10000000" + std::string(32, '0'), tailed = ":11000000" + std::string(34, '0');
+    const struct { const std::string* record; std::size_t at; } places[] = {
+        {&bulk, 1}, {&bulk, 2}, {&bulk, 9}, {&bulk, 10}, {&bulk, 39}, {&bulk, 40}, {&tailed, 41}, {&tailed, 42},
+    };
+    for (const char bad : badCharacters) {
+        for (const auto& place : places) {
+            std::string record = *place.record;
+            record[place.at] = bad;
+            std::string what = record.substr(0, 3) + " with ";
+            what += bad;
+            what += " at " + std::to_string(place.at);
+            cases.push_back({what + " amid the data", faultAt(record), "Bad hex digit at line 3001"});
+            cases.push_back({what + " at the end", opening + opening + record + "\r\n", "Bad hex digit at line 3"});
+        }
+    }
     for (const auto& c : cases) {
-        const auto [image, message] = assemble(c.text);
+        const auto [made, message] = assemble(c.text);
         EXPECT_EQ(message, c.message) << c.what;
-        EXPECT_TRUE(image.empty()) << c.what;
+        EXPECT_TRUE(made.empty()) << c.what;
     }
 }
 

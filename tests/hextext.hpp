@@ -4,10 +4,25 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <initializer_list>
 #include <string>
 #include <vector>
 
 using Bytes = std::vector<std::uint8_t>;
+
+// count bytes of bytes from offset on.
+inline Bytes slice(const Bytes& bytes, std::size_t offset, std::size_t count)
+{
+    return Bytes(bytes.data() + offset, bytes.data() + offset + count);
+}
+
+inline Bytes joinedBytes(std::initializer_list<Bytes> parts)
+{
+    Bytes all;
+    for (const auto& part : parts)
+        all.insert(all.end(), part.begin(), part.end());
+    return all;
+}
 
 // Deterministic bytes with every value represented.
 inline Bytes pattern(std::size_t size, unsigned seed = 1)
@@ -42,7 +57,7 @@ inline std::string hexFile(const Bytes& data, std::uint32_t base = 0x08000000, s
             text += hexRecord(4, 0, {std::uint8_t(address >> 24), std::uint8_t(address >> 16)});
         const auto size = std::min(perRecord, data.size() - std::min(offset, data.size()));
         if (size > 0)
-            text += hexRecord(0, address & 0xFFFF, Bytes(data.begin() + offset, data.begin() + offset + size));
+            text += hexRecord(0, address & 0xFFFF, slice(data, offset, size));
     }
     const Bytes start{std::uint8_t(base >> 24), std::uint8_t(base >> 16), std::uint8_t(base >> 8), std::uint8_t(base)};
     return text + hexRecord(5, 0, start) + hexRecord(1, 0, {});

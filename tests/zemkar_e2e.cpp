@@ -89,7 +89,7 @@ TEST(Zemkar, HeadedImageCarriesChecksumSignatureAndLength)
     EXPECT_EQ(file[2] | file[3] << 8, headerFor(image)[2] | headerFor(image)[3] << 8) << "checksum";
     EXPECT_EQ(file[4] << 8 | file[5], 0x55AA) << "signature";
     EXPECT_EQ(file[6] | file[7] << 8 | file[8] << 16 | file[9] << 24, 0x8000 + 90000) << "length";
-    EXPECT_TRUE(Bytes(file.begin() + 10, file.end()) == image);
+    EXPECT_TRUE(slice(file, 10, file.size() - 10) == image);
 }
 
 TEST(Zemkar, WritesTheImageThatInputAndOptionAskFor)
@@ -194,7 +194,7 @@ TEST(Zemkar, HostileSizesFinishQuickly)
         };
         const double startUp = seconds([] { run("", ""); }); // the usage text: starting, no work
         const double took = seconds([&] { EXPECT_EQ(run("", c.args).second, c.message) << c.args; });
-        EXPECT_LT(took - startUp, 1.0 * (1 + size / 10'000'000)) << c.args;
+        EXPECT_LT(took - startUp, static_cast<double>(1 + size / 10'000'000)) << c.args;
         EXPECT_TRUE(c.image.empty() ? !fs::exists(dir / "out.bin") : get("out.bin") == c.image) << c.args;
     }
 }
