@@ -4,9 +4,11 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <string>
 #include <sys/wait.h>
 
 namespace fs = std::filesystem;
@@ -23,7 +25,18 @@ fs::path dir;
 
 bool isLinuxOnly(const std::string& command)
 {
-    return windowsProgram && (command.find('|') != command.npos || command.find("ulimit") != command.npos);
+    return windowsProgram && (command.find('|') != command.npos || command.find("ulimit") != command.npos ||
+                              command.starts_with("strace"));
+}
+
+// A prefix that runs the program with the system call made to fail, each time
+// or only its n-th time, where it is made on the file `name` (by the name as
+// given to open it, by the whole path once it is open).
+std::string failing(const std::string& call, const char* error, const std::string& name, int nth = 0)
+{
+    const std::string when = nth ? ":when=" + std::to_string(nth) : "";
+    return "strace --quiet=all -o /dev/null -e inject=" + call + ":error=" + error + when + " -P " + name + " -P '" +
+           (dir / name).string() + "' ";
 }
 
 std::pair<int, std::string> runOnce(const std::string& command)
@@ -95,6 +108,7 @@ TEST(Zemkar, HeadedImageCarriesChecksumSignatureAndLength)
 TEST(Zemkar, WritesTheImageThatInputAndOptionAskFor)
 {
     put("in.hex", text);
+    put("r.hex", text);
     put("ctrlz.hex", "\x1A\r\n" + text);
     put("empty.hex", twoImages({}, {}));
     put("out.bin", std::string(300000, 'x')); // replaced by the first case
@@ -104,10 +118,12 @@ TEST(Zemkar, WritesTheImageThatInputAndOptionAskFor)
         {"", "-r in.hex out.bin", image},
         {"", "/r in.hex out.bin", image},
         {"", "xrx in.hex out.bin", image},
+        {"", "' r' in.hex out.bin", image},
         {"", "-x in.hex out.bin", file},
         {"", "-R in.hex out.bin", file},
         {"", "r in.hex out.bin", file},
         {"", "'' in.hex out.bin", file},
+        {"", "'' r.hex out.bin", file}, // no character behind the end of the option is read
         {"", "-b empty.hex out.bin", headed({0, 0, 0, 0x80, 0x55, 0xAA, 0, 0x80, 0, 0}, Bytes(0x8000, 0xFF))},
         {"", "-r ctrlz.hex out.bin", image},
         {"cat in.hex | ", "-r /dev/stdin out.bin", image},
@@ -149,6 +165,16 @@ TEST(Zemkar, FailuresSayWhyAndLeaveNoOutputBehind)
         {"", "-h in.hex nowhere/out.bin", "Can not create nowhere/out.bin", false},
         {"ulimit -f 100; ", "-h in.hex out.bin", "Can not write out.bin", false}, // 100 KiB of 120
         {"", "-h in.hex /dev/full", "Can not write /dev/full", false},
+        // System calls made to fail. The input is read in three calls: two
+        // with text, one at its end.
+        {failing("openat", "EACCES", "in.hex"), "-h in.hex out.bin", "Can not open in.hex", true},
+        {failing("read", "EIO", "in.hex", 1), "-h in.hex out.bin", "Can not read in.hex", true},
+        {failing("read", "EIO", "in.hex", 2), "-h in.hex out.bin", "Can not read in.hex", true},
+        {failing("read", "EIO", "in.hex", 3), "-h in.hex out.bin", "Can not read in.hex", true},
+        {failing("openat", "EACCES", "out.bin"), "-h in.hex out.bin", "Can not create out.bin", true},
+        {failing("write", "ENOSPC", "out.bin"), "-h in.hex out.bin", "Can not write out.bin", false},
+        {failing("ftruncate", "EIO", "out.bin"), "-h in.hex out.bin", "Can not write out.bin", false},
+        {failing("close", "EIO", "out.bin"), "-h in.hex out.bin", "Can not write out.bin", false},
     };
 #ifndef ZEMKAR_NO_MEMORY_LIMIT
     cases.push_back({"ulimit -v 6000; ", "-h in.hex out.bin", "Out of memory", true}); // room to start, not for the image
@@ -198,6 +224,27 @@ TEST(Zemkar, HostileSizesFinishQuickly)
         EXPECT_TRUE(c.image.empty() ? !fs::exists(dir / "out.bin") : get("out.bin") == c.image) << c.args;
     }
 }
+
+#ifdef ZEMKAR_INSTRUCTION_BUDGET
+// The fast path takes the bulk of the largest input. Instructions are
+// counted, not timed, so a change that quietly switches it off fails here on
+// any machine, however busy.
+TEST(Zemkar, LargestInputTakesFewInstructionsAByte)
+{
+    const std::string largest = twoImages(pattern(0x7FF0, 5), pattern(0x1F8000, 9));
+    put("largest.hex", largest);
+    const std::string prefix = "valgrind --tool=callgrind --callgrind-out-file=/dev/null ";
+    if (isLinuxOnly(prefix))
+        GTEST_SKIP() << "instructions are counted on Linux";
+    const auto [status, output] = run(prefix, "-h largest.hex out.bin");
+    const auto collected = output.find("Collected : ");
+    ASSERT_EQ(status, 0) << output;
+    ASSERT_NE(collected, output.npos) << output;
+    const double perByte = std::stod(output.substr(collected + 12)) / static_cast<double>(largest.size());
+    EXPECT_LE(perByte, ZEMKAR_INSTRUCTION_BUDGET);
+    std::printf("%.2f instructions a byte of %zu\n", perByte, largest.size());
+}
+#endif
 
 } // namespace
 
