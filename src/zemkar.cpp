@@ -47,14 +47,16 @@ mode_t fileKind(int file)
     return status.st_mode;
 }
 
-// The buffer for header and image: the header's ten bytes, then room for the
-// largest image. Returns its start; `block` gets what is to be freed.
-std::uint8_t* allocateBuffer(void*& block)
+// The run's buffers, in one block: the window the text is read through at
+// its start, then the header's ten bytes and room for the largest image.
+// Returns the header's place, or nullptr; `block` gets what is to be freed.
+std::uint8_t* allocateBuffers(void*& block)
 {
 #ifdef __linux__
     // The image gets a 2 MiB page of its own where the kernel offers
     // transparent huge pages: one fault fills it, where 4 KiB pages take 512.
     // The header sits just in front, at the end of the block's lower half.
+    static_assert(textBufferSize + headerSize <= imageCapacity);
     block = std::aligned_alloc(imageCapacity, 2 * imageCapacity);
     if (!block)
         return nullptr;
@@ -62,8 +64,8 @@ std::uint8_t* allocateBuffer(void*& block)
     madvise(image, imageCapacity, MADV_HUGEPAGE);
     return image - headerSize;
 #else
-    block = std::malloc(headerSize + imageCapacity);
-    return static_cast<std::uint8_t*>(block);
+    block = std::malloc(textBufferSize + headerSize + imageCapacity);
+    return block ? static_cast<std::uint8_t*>(block) + textBufferSize : nullptr;
 #endif
 }
 
@@ -121,14 +123,13 @@ int main(int argc, char** argv)
     const char* outputName = argv[3];
 
     void* block = nullptr;
-    std::uint8_t* buffer = allocateBuffer(block);
-    char* text = static_cast<char*>(std::malloc(textBufferSize));
-    if (!buffer || !text)
+    std::uint8_t* buffer = allocateBuffers(block);
+    if (!buffer)
         fail("Out of memory");
 
     std::FILE* in = openInput(inputName);
     char fault[faultMessageSize];
-    const std::uint32_t imageLength = readImage(in, text, buffer + headerSize, fault);
+    const std::uint32_t imageLength = readImage(in, static_cast<char*>(block), buffer + headerSize, fault);
     if (std::ferror(in))
         fail("Can not read %s", inputName);
     if (imageLength == 0)
@@ -142,7 +143,6 @@ int main(int argc, char** argv)
     else
         writeImage(outputName, buffer, headerSize + imageLength);
 
-    std::free(text);
     std::free(block);
     return 0;
 }
