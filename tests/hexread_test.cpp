@@ -8,13 +8,16 @@ namespace {
 
 // The image of an accepted text, or the message of a rejected one. The image
 // buffer is marked anew where the last text wrote, so nothing passes for
-// bytes this text did not write.
+// bytes this text did not write, and every other character of the text
+// buffer is a record mark, so that a look past the end of the text finds one.
 std::pair<Bytes, std::string> assemble(const std::string& text)
 {
     static Bytes image(imageCapacity);
-    static std::string window(textBufferSize, '\0');
+    static std::string window(textBufferSize, ' ');
     static std::uint32_t lastLength = imageCapacity;
     std::fill(image.data(), image.data() + lastLength, 0xA5);
+    for (std::size_t at = 0; at < textBufferSize; ++at)
+        window[at] = " :"[at % 2];
     char message[faultMessageSize] = "";
     std::FILE* in = fmemopen(const_cast<char*>(text.data()), text.size(), "rb");
     lastLength = readImage(in, window.data(), image.data(), message);
@@ -108,6 +111,7 @@ TEST(ReadImage, AcceptedTextsGiveTheirImages)
         {"a record mark in front of a record amid the bulk",
          opening + replaced(dataRecords(first), "\r\n:10097000", ":\n:10097000") + opening + closing,
          expectedImage(without(first, 0x970), {})},
+        {"the end marker's head ends the text", opening + opening + ":04000005", Bytes(0x8000, 0xFF)},
         {"text before the first record", "\xEF\xBB\xBF\r\n \x1A\r\n" + joined, image},
         {"text after the end marker", joined + std::string(300000, 'x') + ":zz :", image},
         {"300 KB before the first record", std::string(300000, ' ') + joined, image},
@@ -140,11 +144,14 @@ TEST(ReadImage, AcceptedTextsGiveTheirImages)
 TEST(ReadImage, RecordsAcrossReadsAreWhole)
 {
     const std::string longRecords = twoImages(pattern(3000, 3), pattern(3000, 4), 255);
+    // From the end of one record's data to the next mark: as far as the fast path looks.
+    const std::string blockRecords = replaced(twoImages(pattern(3000, 3), pattern(3000, 4), 240), "\r\n", std::string(11, ' ') + "\r\n");
     const Bytes longImage = expectedImage(pattern(3000, 3), pattern(3000, 4));
     const auto secondOpening = longRecords.rfind(":020000040800");
     const struct { const char* what; std::string text; std::size_t from, count; Bytes image; } cases[] = {
         {"16 bytes a record", joined, windowSize - 46, 46, image},
         {"255 bytes a record", longRecords, longRecords.find(":FF", secondOpening) - 530, 2 * 530, longImage},
+        {"240 bytes a record, 15 characters apart", blockRecords, blockRecords.find(":F0", secondOpening) - 500, 2 * 500, longImage},
         {"the record that ends the first image", longRecords, secondOpening - 530, 560, longImage},
         {"the record that ends the image", longRecords, longRecords.find(":04000005") - 20, 40, longImage},
     };
@@ -175,6 +182,7 @@ TEST(ReadImage, RejectedTextsSayWhy)
         {"300 KB of spaces", std::string(300000, ' '), "No record in the input"},
         {"only the opening record", opening, "No 000004 record to end the first image"},
         {"only a short record", ":0", "No 000004 record to end the first image"},
+        {"15 characters behind the last record mark", opening + opening + " ", "No 000005 record to end the second image"},
         {"one file alone", hexFile(first), "No 000004 record to end the first image"},
         {"second image unended", opening + opening + hexRecord(0, 0, {1}) + hexRecord(1, 0, {}),
          "No 000005 record to end the second image"},
@@ -198,7 +206,7 @@ TEST(ReadImage, RejectedTextsSayWhy)
     // Each character just outside a digit range, and some with the top bit
     // set, in the count, in either digit of a block's first and last byte and
     // of a tail's: amid records read fastest and where the text ends.
-    const std::string badCharacters = std::string("/:@G`g\x80\xB0\xC1\xE6", 10);
+    const std::string badCharacters = std::string("\0/:@G`g\x80\xB0\xC1\xE6", 11);
     const std::string bulk = ":10000000" + std::string(32, '0'), tailed = ":11000000" + std::string(34, '0');
     const struct { const std::string* record; std::size_t at; } places[] = {
         {&bulk, 1}, {&bulk, 2}, {&bulk, 9}, {&bulk, 10}, {&bulk, 39}, {&bulk, 40}, {&tailed, 41}, {&tailed, 42},
