@@ -111,6 +111,9 @@ TEST(ReadImage, AcceptedTextsGiveTheirImages)
         {"a record mark in front of a record amid the bulk",
          opening + replaced(dataRecords(first), "\r\n:10097000", ":\n:10097000") + opening + closing,
          expectedImage(without(first, 0x970), {})},
+        // The skipped record's second mark, read from anywhere in front of the
+        // marker, would open a data record of one byte 00.
+        {"a record mark in a record skipped before the marker", opening + ":000:01" + opening + closing, Bytes(0x8000, 0xFF)},
         {"the end marker's head ends the text", opening + opening + ":04000005", Bytes(0x8000, 0xFF)},
         {"text before the first record", "\xEF\xBB\xBF\r\n \x1A\r\n" + joined, image},
         {"text after the end marker", joined + std::string(300000, 'x') + ":zz :", image},
