@@ -98,7 +98,8 @@ void writeImage(const char* name, const std::uint8_t* bytes, std::size_t size)
     const bool regular = S_ISREG(fileKind(out));
     std::size_t written = 0;
     while (written < size) {
-        const auto step = write(out, bytes + written, size - written);
+        // An image and its header fit the count that every platform's write takes.
+        const auto step = write(out, bytes + written, static_cast<unsigned>(size - written));
         if (step <= 0)
             break;
         written += static_cast<std::size_t>(step);
