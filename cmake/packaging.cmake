@@ -3,7 +3,10 @@
 #   default build   a .deb: /usr/bin/zemkar, its manual page, copyright, changelog
 #   ZEMKAR_STATIC   a .tar.gz: the static program, its manual page, README, LICENSE
 #   Windows         a .zip: zemkar.exe, README, LICENSE, the manual page as text
+# Each also holds the CMake package that find_package(zemkar) finds: the
+# program as zemkar::zemkar and zemkar_add_image().
 include(GNUInstallDirs)
+include(CMakePackageConfigHelpers)
 
 set(ZEMKAR_MAINTAINER "zemkar developers <zemkar@example.org>" CACHE STRING
     "Maintainer of the packages: name <address>")
@@ -35,20 +38,23 @@ if(WIN32)
                      COMMAND groff -t -man -Tascii -P-cbou ${PROJECT_SOURCE_DIR}/man/zemkar.1 > zemkar.txt
                      DEPENDS man/zemkar.1 VERBATIM)
   add_custom_target(manual ALL DEPENDS zemkar.txt)
-  install(TARGETS zemkar RUNTIME DESTINATION .)
+  install(TARGETS zemkar EXPORT zemkarTargets RUNTIME DESTINATION .)
   install(FILES README.md LICENSE ${PROJECT_BINARY_DIR}/zemkar.txt DESTINATION .)
+  set(cmake_package_dir cmake)
   set(CPACK_GENERATOR ZIP)
   set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY OFF)
 elseif(ZEMKAR_STATIC)
-  install(TARGETS zemkar RUNTIME DESTINATION .)
+  install(TARGETS zemkar EXPORT zemkarTargets RUNTIME DESTINATION .)
   install(FILES man/zemkar.1 README.md LICENSE DESTINATION .)
+  set(cmake_package_dir cmake)
   set(CPACK_GENERATOR TGZ)
   set(CPACK_PACKAGE_FILE_NAME "zemkar-${PROJECT_VERSION}-linux-${CMAKE_SYSTEM_PROCESSOR}-static")
 else()
   zemkar_gzip(${PROJECT_SOURCE_DIR}/man/zemkar.1 zemkar.1.gz)
   zemkar_gzip(${PROJECT_SOURCE_DIR}/packaging/changelog changelog.gz)
   add_custom_target(compressed-docs ALL DEPENDS zemkar.1.gz changelog.gz)
-  install(TARGETS zemkar RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+  install(TARGETS zemkar EXPORT zemkarTargets RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+  set(cmake_package_dir ${CMAKE_INSTALL_LIBDIR}/cmake/zemkar)
   install(FILES ${PROJECT_BINARY_DIR}/zemkar.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
   install(FILES packaging/copyright ${PROJECT_BINARY_DIR}/changelog.gz
           DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/zemkar)
@@ -59,4 +65,12 @@ else()
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
   set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${ZEMKAR_MAINTAINER}")
 endif()
+
+# Any zemkar of the same major version will do, whatever the processor of
+# the firmware project that asks for it.
+write_basic_package_version_file(zemkarConfigVersion.cmake COMPATIBILITY SameMajorVersion ARCH_INDEPENDENT)
+install(EXPORT zemkarTargets NAMESPACE zemkar:: DESTINATION ${cmake_package_dir})
+install(FILES cmake/zemkarConfig.cmake cmake/zemkarImage.cmake cmake/zemkarConvert.cmake
+              ${PROJECT_BINARY_DIR}/zemkarConfigVersion.cmake
+        DESTINATION ${cmake_package_dir})
 include(CPack)

@@ -1,0 +1,99 @@
+# zemkar in firmware builds, used as their users use it, run by CTest:
+#   cmake -DMODE=cmake|make -DSOURCE=<zemkar's sources> -DZEMKAR_BUILD=<its build>
+#         -DWORK=<scratch folder> -P build_integration.cmake
+# cmake: zemkar installed into a temporary prefix, the project in consumer/
+#        configured against it and built with real cmake.
+# make:  the recipe of examples/firmware.mk run by GNU make.
+# Each: the image byte for byte, a second build that does nothing, the image
+# made again when a HEX file (or what makes it) or the program changes, and a
+# bad HEX file failing every build, with zemkar's message, until it is mended.
+cmake_policy(VERSION 3.21)
+file(REMOVE_RECURSE "${WORK}")
+file(MAKE_DIRECTORY "${WORK}/hex")
+
+# The bundled example's two files, cut byte for byte (file(READ) would drop
+# the CRs) behind the bootloader's end-of-file record.
+set(example "${SOURCE}/examples/two-images.hex")
+file(READ "${example}" digits HEX)
+string(FIND "${digits}" "3a303030303030303146460d0a" end) # ":00000001FF\r\n"
+math(EXPR split "${end} / 2 + 13")
+math(EXPR rest "${split} + 1")
+execute_process(COMMAND head -c ${split} "${example}" OUTPUT_FILE "${WORK}/bootloader.hex")
+execute_process(COMMAND tail -c +${rest} "${example}" OUTPUT_FILE "${WORK}/application.hex")
+file(COPY "${WORK}/bootloader.hex" "${WORK}/application.hex" DESTINATION "${WORK}/hex")
+file(SHA256 "${SOURCE}/examples/two-images.bin" expected)
+
+if(MODE STREQUAL "cmake")
+  execute_process(COMMAND "${CMAKE_COMMAND}" --install "${ZEMKAR_BUILD}" --prefix "${WORK}/prefix"
+                  OUTPUT_QUIET RESULT_VARIABLE failed)
+  if(failed)
+    message(FATAL_ERROR "zemkar does not install")
+  endif()
+  file(COPY "${SOURCE}/tests/consumer/" DESTINATION "${WORK}/project")
+  execute_process(COMMAND "${CMAKE_COMMAND}" -S "${WORK}/project" -B "${WORK}/build" -G "Unix Makefiles"
+                          "-DCMAKE_PREFIX_PATH=${WORK}/prefix" "-DHEX_DIR=${WORK}/hex"
+                  OUTPUT_VARIABLE said ERROR_VARIABLE said RESULT_VARIABLE failed)
+  if(failed)
+    message(FATAL_ERROR "the project does not configure:\n${said}")
+  endif()
+  set(build "${CMAKE_COMMAND}" --build "${WORK}/build")
+  set(image "${WORK}/build/firmware.bin")
+  set(made "zemkar: making firmware.bin")
+  set(program "${WORK}/prefix/bin/zemkar")
+  set(maker "${WORK}/project/app.c")
+else()
+  file(COPY "${SOURCE}/examples/firmware.mk" DESTINATION "${WORK}/hex")
+  set(build make --no-print-directory -C "${WORK}/hex" -f firmware.mk "ZEMKAR=${ZEMKAR_BUILD}/zemkar")
+  set(image "${WORK}/hex/firmware.bin")
+  set(made "firmware.bin.hex firmware.bin")
+  set(program "${ZEMKAR_BUILD}/zemkar")
+  set(maker "${WORK}/hex/application.hex")
+endif()
+
+# Builds; `expect` is "made", "nothing" or "failed".
+function(build_expecting expect what)
+  execute_process(COMMAND ${build} OUTPUT_VARIABLE said ERROR_VARIABLE said RESULT_VARIABLE failed)
+  string(FIND "${said}" "${made}" at)
+  string(FIND "${said}" "Bad hex digit at line" message)
+  if(expect STREQUAL "failed")
+    if(NOT failed OR message EQUAL -1)
+      message(FATAL_ERROR "${MODE}, ${what}: no failure with zemkar's message:\n${said}")
+    endif()
+  elseif(failed)
+    message(FATAL_ERROR "${MODE}, ${what}: the build failed:\n${said}")
+  elseif(expect STREQUAL "made")
+    file(SHA256 "${image}" got)
+    if(at EQUAL -1 OR NOT got STREQUAL expected)
+      message(FATAL_ERROR "${MODE}, ${what}: the image was not made, or differs from examples/two-images.bin:\n${said}")
+    endif()
+  elseif(NOT at EQUAL -1)
+    message(FATAL_ERROR "${MODE}, ${what}: the build made the image again:\n${said}")
+  endif()
+endfunction()
+
+# Time stamps a second apart, whatever the file system's resolution.
+function(touch file)
+  execute_process(COMMAND "${CMAKE_COMMAND}" -E sleep 1.1)
+  file(TOUCH "${file}")
+endfunction()
+
+build_expecting(made "first build")
+build_expecting(nothing "second build")
+touch("${WORK}/hex/bootloader.hex")
+build_expecting(made "after touching bootloader.hex")
+build_expecting(nothing "the build after that")
+touch("${maker}")
+build_expecting(made "after touching ${maker}")
+touch("${program}")
+build_expecting(made "after touching the program")
+execute_process(COMMAND "${CMAKE_COMMAND}" -E sleep 1.1)
+file(READ "${WORK}/bootloader.hex" text)
+string(REPLACE ":10" ":1G" bad "${text}")
+file(WRITE "${WORK}/hex/bootloader.hex" "${bad}")
+build_expecting(failed "a bad HEX file")
+build_expecting(failed "the build after a failed one")
+touch("${WORK}/hex/application.hex")
+build_expecting(failed "the next build, the bad file still there")
+file(COPY_FILE "${WORK}/bootloader.hex" "${WORK}/hex/bootloader.hex")
+build_expecting(made "the file mended")
+file(REMOVE_RECURSE "${WORK}")
