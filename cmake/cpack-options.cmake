@@ -9,3 +9,14 @@ if(NOT DEFINED ENV{SOURCE_DATE_EPOCH})
     set(ENV{SOURCE_DATE_EPOCH} "${commit_time}")
   endif()
 endif()
+
+# A cross-built .deb depends on the C library version of the newest symbol
+# version the program takes from it, as dpkg-shlibdeps would say.
+if(CPACK_ZEMKAR_PROGRAM AND CPACK_GENERATOR STREQUAL "DEB")
+  execute_process(COMMAND "${CPACK_ZEMKAR_OBJDUMP}" -T "${CPACK_ZEMKAR_PROGRAM}" OUTPUT_VARIABLE symbols)
+  string(REGEX MATCHALL "GLIBC_[0-9.]+" versions "${symbols}")
+  list(TRANSFORM versions REPLACE "GLIBC_" "")
+  list(SORT versions COMPARE NATURAL)
+  list(GET versions -1 newest)
+  set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6 (>= ${newest})")
+endif()

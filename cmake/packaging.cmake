@@ -62,8 +62,20 @@ else()
   set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
   set(CPACK_DEBIAN_PACKAGE_SECTION utils)
   set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
-  set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
   set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${ZEMKAR_MAINTAINER}")
+  if(CMAKE_CROSSCOMPILING)
+    # dpkg knows only this machine's architecture and libraries: the package
+    # names the target's, and cpack-options.cmake reads the C library
+    # version needed from the program's own symbols.
+    set(debian_architectures aarch64 arm64 s390x s390x x86_64 amd64)
+    list(FIND debian_architectures ${CMAKE_SYSTEM_PROCESSOR} at)
+    math(EXPR at "${at} + 1")
+    list(GET debian_architectures ${at} CPACK_DEBIAN_PACKAGE_ARCHITECTURE)
+    set(CPACK_ZEMKAR_OBJDUMP "${CMAKE_OBJDUMP}")
+    set(CPACK_ZEMKAR_PROGRAM "${PROJECT_BINARY_DIR}/zemkar")
+  else()
+    set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+  endif()
 endif()
 
 # Any zemkar of the same major version will do, whatever the processor of
