@@ -53,19 +53,20 @@ const std::string joined = twoImages(first, second);
 const std::string opening = hexRecord(4, 0, {0x08, 0x00}), closing = hexRecord(5, 0, {8, 0, 0, 0});
 
 // Data records of 16 bytes each, without any other record.
-std::string dataRecords(const Bytes& data)
+std::string dataRecords(const Bytes& data, unsigned base = 0)
 {
     std::string text;
     for (std::size_t offset = 0; offset < data.size(); offset += 16)
-        text += hexRecord(0, static_cast<unsigned>(offset), slice(data, offset, 16));
+        text += hexRecord(0, base + static_cast<unsigned>(offset), slice(data, offset, 16));
     return text;
 }
 
 // A first image of two runs of 256 records alike, with `between` amid them.
-const Bytes runBefore = pattern(4096, 5), runAfter = pattern(4096, 6);
-std::string amidRun(const std::string& between)
+// The records in front of it stand at addresses ending in 1.
+const Bytes runAfter = pattern(4096, 6);
+std::string amidRun(const Bytes& before, const std::string& between)
 {
-    return opening + dataRecords(runBefore) + between + dataRecords(runAfter) + opening + closing;
+    return opening + dataRecords(before, 1) + between + dataRecords(runAfter) + opening + closing;
 }
 
 // The bytes less the 16 from offset on.
@@ -97,12 +98,6 @@ TEST(ReadImage, AcceptedTextsGiveTheirImages)
         {"records of changing length and gap", hexFile(first) + hexRecord(0, 0, p32).substr(0, 73) +
              hexRecord(0, 0, pattern(16, 8)).substr(0, 43) + std::string(16, ' ') + "\r\n" + hexFile(second, 0x08008000),
          expectedImage(joinedBytes({first, p32, pattern(16, 8)}), second)},
-        // A run of records alike, broken in each field that makes records alike.
-        {"a 32-byte record in a run of 16", amidRun(hexRecord(0, 0, p32)), expectedImage(joinedBytes({runBefore, p32, runAfter}), {})},
-        {"a 17-byte record in a run of 16", amidRun(hexRecord(0, 0, p17)), expectedImage(joinedBytes({runBefore, p17, runAfter}), {})},
-        {"a type 10 record in a run", amidRun(hexRecord(0x10, 0, p16)), expectedImage(joinedBytes({runBefore, runAfter}), {})},
-        {"a type 01 record in a run", amidRun(hexRecord(0x01, 0, p16)), expectedImage(joinedBytes({runBefore, runAfter}), {})},
-        {"a record marked ';' in a run", amidRun(replaced(hexRecord(0, 0, p16), ":", ";")), expectedImage(joinedBytes({runBefore, runAfter}), {})},
         {"markers as long as the data records", opening + dataRecords(first) + hexRecord(4, 0, Bytes(16)) +
              dataRecords(second) + hexRecord(5, 0, Bytes(16)),
          image},
@@ -131,6 +126,25 @@ TEST(ReadImage, AcceptedTextsGiveTheirImages)
              hexRecord(1, 0, {}) + hexRecord(0, 1, {4}) + closing + hexRecord(0, 2, {5}),
          expectedImage({1, 2}, {3, 4})},
     };
+    // A run of records alike, broken by a record that differs in a field that
+    // makes records alike, its mark, count or type: after records whose
+    // digits and addresses would pass for that field where compared in the
+    // wrong place, and with the same data where the count is the same.
+    for (const int runByte : {0x00, 0x01, 0x10, 0x5A}) {
+        const Bytes before(4096, static_cast<std::uint8_t>(runByte)), same = slice(before, 0, 16);
+        const struct { const char* what; std::string record; Bytes data; } breaks[] = {
+            {"a 32-byte record", hexRecord(0, 0, p32), p32},
+            {"a 17-byte record", hexRecord(0, 0, p17), p17},
+            {"a 15-byte record", hexRecord(0, 0, pattern(15, 7)), pattern(15, 7)},
+            {"a type 10 record", hexRecord(0x10, 0, same), {}},
+            {"a type 01 record", hexRecord(0x01, 0, same), {}},
+            {"a type 0/ record", replaced(hexRecord(0, 0, same), ":10000000", ":1000000/"), {}},
+            {"a record marked ';'", replaced(hexRecord(0, 0, same), ":", ";"), {}},
+        };
+        for (const auto& b : breaks)
+            cases.push_back({std::string(b.what) + " after records of " + std::to_string(runByte), amidRun(before, b.record),
+                             expectedImage(joinedBytes({before, b.data, runAfter}), {})});
+    }
     // Every byte count's remainder modulo 16 above 16: a tail behind whole blocks.
     for (std::size_t perRecord = 17; perRecord < 32; ++perRecord)
         cases.push_back({std::to_string(perRecord) + " bytes a record", twoImages(first, second, perRecord), image});
@@ -192,6 +206,7 @@ TEST(ReadImage, RejectedTextsSayWhy)
         {"long second image unended", opening + opening + dataRecords(pattern(0x40000)),
          "No 000005 record to end the second image"},
         {"record head cut short", opening + ":1000", "Record cut short at line 2"},
+        {"a fault behind 5000 blank lines", std::string(5000, '\n') + opening + ":1000", "Record cut short at line 5002"},
         {"data cut short", opening + opening + ":10000000" + "0102", "Record cut short at line 3"},
         {"count 0xFF ending in the data", opening + "\n:FF000000" + std::string(100, '0'),
          "Record cut short at line 3"},
