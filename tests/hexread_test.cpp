@@ -10,18 +10,24 @@ namespace {
 // buffer is marked anew where the last text wrote, so nothing passes for
 // bytes this text did not write, and every other character of the text
 // buffer is a record mark, so that a look past the end of the text finds one.
+// Behind each buffer lies a guard that nothing may write.
+constexpr std::size_t guard = 512;
 std::pair<Bytes, std::string> assemble(const std::string& text)
 {
-    static Bytes image(imageCapacity);
-    static std::string window(textBufferSize, ' ');
+    static Bytes image(imageCapacity + guard, 0xA5);
+    static std::string window(textBufferSize + guard, ' ');
     static std::uint32_t lastLength = imageCapacity;
     std::fill(image.data(), image.data() + lastLength, 0xA5);
-    for (std::size_t at = 0; at < textBufferSize; ++at)
+    for (std::size_t at = 0; at < window.size(); ++at)
         window[at] = " :"[at % 2];
     char message[faultMessageSize] = "";
     std::FILE* in = fmemopen(const_cast<char*>(text.data()), text.size(), "rb");
     lastLength = readImage(in, window.data(), image.data(), message);
     std::fclose(in);
+    EXPECT_TRUE(std::all_of(image.data() + imageCapacity, image.data() + image.size(), [](auto b) { return b == 0xA5; }))
+        << "written behind the image buffer";
+    for (std::size_t at = textBufferSize; at < window.size(); ++at)
+        EXPECT_EQ(window[at], " :"[at % 2]) << "written behind the text buffer at " << at;
     return {slice(image, 0, lastLength), message};
 }
 
@@ -90,6 +96,11 @@ TEST(ReadImage, AcceptedTextsGiveTheirImages)
         {"both empty", twoImages({}, {}), Bytes(0x8000, 0xFF)},
         {"segment 1 fills 0x8000", twoImages(pattern(0x8000), second), expectedImage(pattern(0x8000), second)},
         {"image of 0x200000", twoImages(first, pattern(0x1F8000)), expectedImage(first, pattern(0x1F8000))},
+        // Its last record, of 240 bytes, ends at 0x200000, with text behind it.
+        {"image of 0x200000 in records of 240", opening + opening + hexRecord(0, 0, slice(pattern(0x1F8000), 0, 144)) +
+             replaced(hexFile(slice(pattern(0x1F8000), 144, 0x1F8000 - 144), 0, 240), hexRecord(4, 0, {0, 0}), "") +
+             std::string(600, ' '),
+         expectedImage({}, pattern(0x1F8000))},
         {"lower-case digits", lowered(joined), image},
         {"LF line ends", replaced(joined, "\r\n", "\n"), image},
         {"no line ends", replaced(joined, "\r\n", ""), image},
@@ -199,6 +210,12 @@ TEST(ReadImage, RejectedTextsSayWhy)
         {"300 KB of spaces", std::string(300000, ' '), "No record in the input"},
         {"only the opening record", opening, "No 000004 record to end the first image"},
         {"only a short record", ":0", "No 000004 record to end the first image"},
+        {"600 characters and no record behind the marker", opening + opening + std::string(600, ' '),
+         "No 000005 record to end the second image"},
+        {"600 characters and no record behind a run", opening + dataRecords(pattern(4096)) + std::string(600, ' '),
+         "No 000004 record to end the first image"},
+        {"601 characters and no record behind a run", opening + dataRecords(pattern(4096)) + std::string(601, ' '),
+         "No 000004 record to end the first image"},
         {"15 characters behind the last record mark", opening + opening + " ", "No 000005 record to end the second image"},
         {"one file alone", hexFile(first), "No 000004 record to end the first image"},
         {"second image unended", opening + opening + hexRecord(0, 0, {1}) + hexRecord(1, 0, {}),
@@ -211,13 +228,15 @@ TEST(ReadImage, RejectedTextsSayWhy)
         {"count 0xFF ending in the data", opening + "\n:FF000000" + std::string(100, '0'),
          "Record cut short at line 3"},
         {"file of record marks", "::::::::::", "Record cut short at line 1"},
+        {"a first data record ending behind its type", ":0G000000", "Bad hex digit at line 1"},
         {"segment 1 over 0x8000", twoImages(pattern(0x8001), {}), "First image exceeds 0x8000 bytes at line 2050"},
         {"full record over 0x8000", twoImages(pattern(0x8010), {}) + std::string(600, ' '), "First image exceeds 0x8000 bytes at line 2050"},
-        {"16 bytes for 15 left before 0x8000", opening + hexRecord(0, 0, {1}) + dataRecords(pattern(0x8000)) + opening + closing,
+        // Records behind the one that passes the limit, so that the fast path reaches it.
+        {"16 bytes for 15 left before 0x8000", opening + hexRecord(0, 0, {1}) + dataRecords(pattern(0x8200)) + opening + closing,
          "First image exceeds 0x8000 bytes at line 2050"},
         {"image over 0x200000", twoImages({}, pattern(0x1F8001)), "Image exceeds 0x200000 bytes at line 129061"},
         {"full record over 0x200000", twoImages({}, pattern(0x1F8010)) + std::string(600, ' '), "Image exceeds 0x200000 bytes at line 129061"},
-        {"16 bytes for 15 left before 0x200000", opening + opening + hexRecord(0, 0, {1}) + dataRecords(pattern(0x1F8000)) + closing,
+        {"16 bytes for 15 left before 0x200000", opening + opening + hexRecord(0, 0, {1}) + dataRecords(pattern(0x1F8200)) + closing,
          "Image exceeds 0x200000 bytes at line 129027"},
         {"bad count amid the data", faultAt(":G0000000" + std::string(514, '0')), "Bad hex digit at line 3001"},
     };
