@@ -123,6 +123,11 @@ TEST(ReadImage, AcceptedTextsGiveTheirImages)
         {"the end marker's head ends the text", opening + opening + ":04000005", Bytes(0x8000, 0xFF)},
         {"text before the first record", "\xEF\xBB\xBF\r\n \x1A\r\n" + joined, image},
         {"text after the end marker", joined + std::string(300000, 'x') + ":zz :", image},
+        {"less than a read after the end marker", joined + std::string(100000, 'x'), image},
+        // Searching on inside a skipped record, or skipping more than the
+        // first record's mark, would find a data record of one byte 42.
+        {"a record mark in a record skipped", opening + ":00000:010000000042\r\n" + opening + closing, Bytes(0x8000, 0xFF)},
+        {"a record mark behind the first record's", ":" + hexRecord(0, 1, {0x42}) + opening + closing, expectedImage({0x42}, {})},
         {"300 KB before the first record", std::string(300000, ' ') + joined, image},
         {"first record is data", hexRecord(0, 0, {1, 2, 3}) + hexRecord(0, 3, {4}) + hexFile(second),
          expectedImage({1, 2, 3, 4}, second)},
@@ -235,6 +240,7 @@ TEST(ReadImage, RejectedTextsSayWhy)
         {"16 bytes for 15 left before 0x8000", opening + hexRecord(0, 0, {1}) + dataRecords(pattern(0x8200)) + opening + closing,
          "First image exceeds 0x8000 bytes at line 2050"},
         {"image over 0x200000", twoImages({}, pattern(0x1F8001)), "Image exceeds 0x200000 bytes at line 129061"},
+        {"image over 0x200000 behind a blank line", "\n" + twoImages({}, pattern(0x1F8001)), "Image exceeds 0x200000 bytes at line 129062"},
         {"full record over 0x200000", twoImages({}, pattern(0x1F8010)) + std::string(600, ' '), "Image exceeds 0x200000 bytes at line 129061"},
         {"16 bytes for 15 left before 0x200000", opening + opening + hexRecord(0, 0, {1}) + dataRecords(pattern(0x1F8200)) + closing,
          "Image exceeds 0x200000 bytes at line 129027"},

@@ -161,6 +161,20 @@ TEST(Zemkar, WritesTheImageThatInputAndOptionAskFor)
     }
 }
 
+// The rest of a pipe behind the end marker is read, so that the writer at its
+// other end is not cut off: it ends with status 0.
+TEST(Zemkar, ReadsAPipeToItsEnd)
+{
+    put("in.hex", text);
+    put("tail.txt", std::string(1'000'000, 'x'));
+    const std::string writer = "(cat in.hex tail.txt; echo $? > writer.status) | ";
+    if (!runs(writer))
+        return;
+    EXPECT_EQ(run(writer, "-r /dev/stdin out.bin"), std::pair(0, std::string()));
+    EXPECT_TRUE(get("out.bin") == image);
+    EXPECT_TRUE(get("writer.status") == Bytes({'0', '\n'}));
+}
+
 // Each failure: its message, exit status 1, and no output file left. Where the
 // fault comes before the output is opened, an existing file stays untouched;
 // where the write fails, an existing file is removed too.
