@@ -284,6 +284,26 @@ TEST(SumImage, KeepsTheLow16BitsOfTheByteSum)
     };
     for (const auto& c : cases)
         EXPECT_EQ(sumImage(c.image.data(), static_cast<std::uint32_t>(c.image.size())), c.sum) << c.image.size();
+    // Bytes of 1 in front of bytes of 0xFF: a sum that takes one byte too many or too few is off.
+    Bytes ones(4096, 1);
+    ones.resize(8192, 0xFF);
+    for (const std::uint32_t length : {1u, 15u, 16u, 17u, 63u, 64u, 65u, 127u, 129u, 4095u, 4096u})
+        EXPECT_EQ(sumImage(ones.data(), length), length) << length;
+}
+
+// In a buffer that held other bytes before.
+TEST(BuildHeader, WritesZeroChecksumSignatureAndLength)
+{
+    const struct { Bytes image; Bytes header; } cases[] = {
+        {Bytes(0x8000, 0xFF), {0, 0, 0x00, 0x80, 0x55, 0xAA, 0x00, 0x80, 0x00, 0x00}},
+        {Bytes(0x1FFFFF, 0x01), {0, 0, 0xFF, 0xFF, 0x55, 0xAA, 0xFF, 0xFF, 0x1F, 0x00}},
+    };
+    for (const auto& c : cases) {
+        Bytes buffer(headerSize, 0xA5);
+        buffer.insert(buffer.end(), c.image.begin(), c.image.end());
+        buildHeader(buffer.data(), static_cast<std::uint32_t>(c.image.size()));
+        EXPECT_TRUE(slice(buffer, 0, headerSize) == c.header) << c.image.size();
+    }
 }
 
 } // namespace
