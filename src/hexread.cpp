@@ -433,8 +433,8 @@ const char* putSegment(Window& window, const char* scan, std::uint8_t* image, st
 
 std::uint32_t readImage(std::FILE* in, char* text, std::uint8_t* image, char* message)
 {
+    // Nothing read yet: the first search reads.
     Window window{in, text, text, true, std::ftell(in) == 0};
-    refill(window, text);
     const char* record = findRecord(window, window.start);
     if (!record) {
         std::snprintf(message, faultMessageSize, "No record in the input");
