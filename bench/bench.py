@@ -1,28 +1,36 @@
 #!/usr/bin/env python3
-"""zemkar against its floor and its nearest peer, in one run.
+"""zemkar against its floor and its nearest peers, in one run.
 
-    python3 bench/bench.py [--zemkar build/zemkar] [--rounds 30]
+    python3 bench/bench.py [--zemkar build/zemkar] [--static build-static/zemkar]
+                           [--rounds 30] [--plot bench/cost.svg]
 
-Generates the benchmark inputs (inputs.py), checks zemkar's headed and raw
-output for each against the image worked out from the data alone, then times
-whole-process runs, interleaved round by round:
+Generates the benchmark inputs (inputs.py) and takes the bundled example,
+checks zemkar's headed and raw output for each against the image worked out
+from the data alone, then times whole-process runs, interleaved round by round
+(the order turns each round, so that none gains from where it stands; each
+figure is the median over the rounds of the per-round ratio):
 
-  zemkar   zemkar -h max16.hex out           the largest legal input
-  cat      cat max16.hex > out               the floor: read the input, write a file
-  objcopy  objcopy -I ihex -O binary max16-second.hex out
-                                             the nearest job a peer does: half of it
+  largest   zemkar -h max16.hex out, against cat max16.hex > out (the floor
+            of reading the input and writing a file) and objcopy -I ihex -O
+            binary on the second half alone (the nearest job a peer does);
+            zemkar and cat also writing a new file each run
+  typical   the typical pair (20 KiB + 60 KiB) and the bundled example,
+            against a statically linked program that does nothing: the floor
+            of any converter, the cost of starting a process
+  sweep     inputs from about 10 KB to the largest: zemkar and cat on each,
+            and objcopy on the same records as one file (it stops at the
+            first end-of-file record); the cost curve drawn by plot.py into --plot
 
-Each writes over its output of the round before, as a build does; zemkar and
-cat are also timed writing a new file each run ("new file"), the output
-removed first, untimed. Each figure is the median over the rounds of the
-per-round ratio; the order turns from round to round, so that none gains from
-where it stands. Peak resident
-memory comes from GNU time, instructions from valgrind's callgrind (each where
-installed). The last line sums it up:
+--zemkar is the program as the .deb installs it, --static the static build;
+each is measured where it exists. Peak resident memory comes from GNU time,
+instructions from valgrind's callgrind (each where installed). The last lines
+sum it up, one for each program:
 
-  ratio_vs_cat=... ratio_vs_objcopy=... instr_per_byte=... peak_rss_mib=...
+  PROGRAM: ratio_vs_cat=... ratio_vs_objcopy=... instr_per_byte=... peak_rss_mib=...
+           typical_vs_floor=... typical_rss_mib=...
 """
 import argparse
+import json
 import os
 import pathlib
 import re
@@ -59,20 +67,47 @@ def run_timed(argv, stdout_path=None, new_file=None):
     return elapsed
 
 
-def check(zemkar, folder):
-    for name in inputs.SHAPES:
-        expected = (folder / f"{name}.bin").read_bytes()
-        for option, want in (("-h", expected), ("-r", expected[10:])):
-            out = folder / "check.bin"
-            subprocess.run([zemkar, option, folder / f"{name}.hex", out], check=True)
-            if out.read_bytes() != want:
-                sys.exit(f"benchmark: zemkar {option} {name}.hex gives a wrong image")
-    print(f"output checked byte for byte: {', '.join(inputs.SHAPES)} (headed and raw)")
+def interleaved(commands, rounds):
+    """Each command's times over the rounds, after one warm-up run each."""
+    for command in commands.values():
+        run_timed(*command)
+    times = {name: [] for name in commands}
+    names = list(commands)
+    for round_number in range(rounds):
+        turn = round_number % len(names)
+        for name in names[turn:] + names[:turn]:
+            times[name].append(run_timed(*commands[name]))
+    return times
+
+
+def ratio(times, mine, other):
+    return statistics.median(a / b for a, b in zip(times[mine], times[other]))
+
+
+def check(programs, folder, shapes):
+    for program in programs.values():
+        for name in shapes:
+            expected = (folder / f"{name}.bin").read_bytes()
+            for option, want in (("-h", expected), ("-r", expected[10:])):
+                out = folder / "check.bin"
+                subprocess.run([program, option, folder / f"{name}.hex", out], check=True)
+                if out.read_bytes() != want:
+                    sys.exit(f"benchmark: {program} {option} {name}.hex gives a wrong image")
+    print(f"output checked byte for byte: {', '.join(shapes)} (headed and raw, {', '.join(programs)})")
+
+
+def floor_program(folder):
+    """A statically linked program that does nothing: starting a process, no more."""
+    source = folder / "noop.c"
+    source.write_text("int main(void) { return 0; }\n")
+    program = folder / "noop"
+    subprocess.run(["cc", "-O2", "-static", "-o", program, source], check=True)
+    return str(program)
 
 
 def peak_rss_mib(argv):
-    gnu_time = shutil.which("time") and pathlib.Path("/usr/bin/time")
-    if gnu_time and gnu_time.exists():
+    gnu_time = pathlib.Path("/usr/bin/time")
+    if gnu_time.exists():
         result = subprocess.run([str(gnu_time), "-f", "%M", *argv], capture_output=True, text=True, check=True)
         return int(result.stderr.strip().splitlines()[-1]) / 1024
     return None
@@ -86,68 +121,123 @@ def instructions(argv):
     return int(re.search(r"Collected : (\d+)", result.stderr).group(1))
 
 
+def show(value, digits):
+    return "n/a" if value is None else f"{value:.{digits}f}"
+
+
+def table(title, times, reference):
+    print(f"\n{title}")
+    print(f"{'command':<22}{'median ms':>11}{'min ms':>9}{'max ms':>9}{'ratio':>8}")
+    for name, samples in times.items():
+        print(f"{name:<22}{statistics.median(samples) * 1e3:>11.3f}{min(samples) * 1e3:>9.3f}"
+              f"{max(samples) * 1e3:>9.3f}{ratio(times, name, reference):>8.3f}")
+    print(f"(ratio: median per-round ratio to {reference})")
+
+
+def plot(results, out):
+    """plot.py with a Python that has matplotlib: this one, or the system's."""
+    script = pathlib.Path(__file__).resolve().parent / "plot.py"
+    for python in (sys.executable, "/usr/bin/python3"):
+        has = subprocess.run([python, "-c", "import matplotlib"], capture_output=True).returncode == 0
+        if has:
+            with tempfile.NamedTemporaryFile("w", suffix=".json", delete=False) as handle:
+                json.dump(results, handle)
+            subprocess.run([python, str(script), handle.name, str(out)], check=True)
+            os.unlink(handle.name)
+            print(f"cost curve drawn into {out}")
+            return
+    print("cost curve not drawn: no Python here has matplotlib (Debian: python3-matplotlib)")
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--zemkar", default=str(ROOT / "build" / "zemkar"))
+    parser.add_argument("--static", default=str(ROOT / "build-static" / "zemkar"))
     parser.add_argument("--rounds", type=int, default=30)
+    parser.add_argument("--plot", default=str(ROOT / "bench" / "cost.svg"))
     args = parser.parse_args()
-    zemkar = str(pathlib.Path(args.zemkar).resolve())
+    programs = {"zemkar": str(pathlib.Path(args.zemkar).resolve())}
+    if pathlib.Path(args.static).exists():
+        programs["zemkar static"] = str(pathlib.Path(args.static).resolve())
     cat, objcopy = shutil.which("cat"), shutil.which("objcopy")
+    summary = {name: {} for name in programs}
 
     with tempfile.TemporaryDirectory(prefix="zemkar-bench-") as temp:
         folder = pathlib.Path(temp)
         inputs.main(folder)
-        check(zemkar, folder)
+        shutil.copy(ROOT / "examples" / "two-images.hex", folder / "example.hex")
+        shutil.copy(ROOT / "examples" / "two-images.bin", folder / "example.bin")
+        check(programs, folder, [*inputs.SHAPES, *inputs.SWEEP, "example"])
+        noop = floor_program(folder)
+
+        # The largest input.
         big, half = folder / "max16.hex", folder / "max16-second.hex"
-        # Each writes a file of its own: truncating another's larger output
-        # would be charged to the wrong command.
+        commands = {name: ([program, "-h", str(big), str(folder / f"{name}.out")], None, None)
+                    for name, program in programs.items()}
+        commands["cat"] = ([cat, str(big)], folder / "cat.out", None)
         zemkar_new, cat_new = folder / "zemkar-new.out", folder / "cat-new.out"
-        commands = {
-            "zemkar": ([zemkar, "-h", str(big), str(folder / "zemkar.out")], None, None),
-            "cat": ([cat, str(big)], folder / "cat.out", None),
-            "zemkar new file": ([zemkar, "-h", str(big), str(zemkar_new)], None, zemkar_new),
-            "cat new file": ([cat, str(big)], cat_new, cat_new),
-        }
+        commands["zemkar new file"] = ([programs["zemkar"], "-h", str(big), str(zemkar_new)], None, zemkar_new)
+        commands["cat new file"] = ([cat, str(big)], cat_new, cat_new)
         if objcopy:
-            commands["objcopy"] = ([objcopy, "-I", "ihex", "-O", "binary", str(half), str(folder / "objcopy.out")],
-                                   None, None)
-        for command in commands.values():  # warm the caches once
-            run_timed(*command)
-        # The order turns each round, so that each command takes each place
-        # equally often.
-        times = {name: [] for name in commands}
-        names = list(commands)
-        for round_number in range(args.rounds):
-            turn = round_number % len(names)
-            for name in names[turn:] + names[:turn]:
-                times[name].append(run_timed(*commands[name]))
-
+            commands["objcopy, half"] = ([objcopy, "-I", "ihex", "-O", "binary", str(half),
+                                          str(folder / "objcopy.out")], None, None)
+        times = interleaved(commands, args.rounds)
         size = big.stat().st_size
-        print(f"input: max16.hex, {size:,} bytes (image 0x200000); {args.rounds} rounds, interleaved")
-        print(f"{'command':<16}{'median ms':>12}{'min ms':>10}{'max ms':>10}")
-        for name, samples in times.items():
-            print(f"{name:<16}{statistics.median(samples) * 1e3:>12.2f}{min(samples) * 1e3:>10.2f}"
-                  f"{max(samples) * 1e3:>10.2f}")
+        table(f"largest input: max16.hex, {size:,} bytes (image 0x200000); {args.rounds} rounds", times, "cat")
+        for name, program in programs.items():
+            summary[name]["ratio_vs_cat"] = ratio(times, name, "cat")
+            summary[name]["ratio_vs_objcopy"] = ratio(times, name, "objcopy, half") if objcopy else None
+            executed = instructions([program, "-h", str(big), str(folder / "count.out")])
+            summary[name]["instr_per_byte"] = executed / size if executed else None
+            summary[name]["peak_rss_mib"] = peak_rss_mib([program, "-h", str(big), str(folder / "rss.out")])
+        print(f"writing a new file each run: zemkar at {ratio(times, 'zemkar new file', 'cat new file'):.3f} of cat")
 
-        def ratio_of(mine, other):
-            return statistics.median(z / o for z, o in zip(times[mine], times[other]))
+        # Typical inputs, against the floor of starting a process.
+        for shape in ("typical", "example"):
+            text = folder / f"{shape}.hex"
+            commands = {"floor": ([noop], None, None)}
+            for name, program in programs.items():
+                commands[name] = ([program, "-h", str(text), str(folder / f"{name}.out")], None, None)
+            commands["cat"] = ([cat, str(text)], folder / "cat.out", None)
+            times = interleaved(commands, 10 * args.rounds)
+            table(f"{shape}: {text.stat().st_size:,} bytes; {10 * args.rounds} rounds", times, "floor")
+            if shape == "typical":
+                for name, program in programs.items():
+                    summary[name]["typical_vs_floor"] = ratio(times, name, "floor")
+                    summary[name]["typical_rss_mib"] = peak_rss_mib([program, "-h", str(text), str(folder / "rss.out")])
 
-        ratio = {other: ratio_of("zemkar", other) for other in ("cat", "objcopy") if other in times}
-        new_file_ratio = ratio_of("zemkar new file", "cat new file")
-        rss = peak_rss_mib(commands["zemkar"][0])
-        executed = instructions(commands["zemkar"][0])
-        per_byte = executed / size if executed else None
+        # The cost curve.
+        results = {"sizes": [], "medians": {name: [] for name in [*programs, "cat", "objcopy"]}}
+        floor_times = interleaved({"floor": ([noop], None, None)}, 10 * args.rounds)["floor"]
+        results["floor"] = statistics.median(floor_times) * 1e3
+        print(f"\nsweep: median ms of {3 * args.rounds} rounds each; floor {results['floor']:.3f} ms")
+        print(f"{'input bytes':>12}" + "".join(f"{name:>15}" for name in results["medians"]))
+        for shape in inputs.SWEEP:
+            text = folder / f"{shape}.hex"
+            commands = {name: ([program, "-h", str(text), str(folder / f"{name}.out")], None, None)
+                        for name, program in programs.items()}
+            commands["cat"] = ([cat, str(text)], folder / "cat.out", None)
+            if objcopy:
+                whole = folder / f"{shape}-whole.hex"
+                commands["objcopy"] = ([objcopy, "-I", "ihex", "-O", "binary", str(whole),
+                                        str(folder / "objcopy.out")], None, None)
+            times = interleaved(commands, 3 * args.rounds)
+            results["sizes"].append(text.stat().st_size)
+            for name in results["medians"]:
+                results["medians"][name].append(statistics.median(times[name]) * 1e3 if name in times else None)
+            print(f"{text.stat().st_size:>12,}" + "".join(
+                f"{show(results['medians'][name][-1], 3):>15}" for name in results["medians"]))
+        if not objcopy:
+            del results["medians"]["objcopy"]
+        plot(results, args.plot)
 
-    def show(value, digits):
-        return "n/a" if value is None else f"{value:.{digits}f}"
-
-    if "objcopy" in ratio:
-        print(f"zemkar is {1 / ratio['objcopy']:.1f} times as fast as objcopy on half the job")
-    if executed:
-        print(f"zemkar executes {executed:,} user-space instructions")
-    print(f"writing a new file each run: zemkar at {new_file_ratio:.3f} of cat")
-    print(f"ratio_vs_cat={show(ratio['cat'], 3)} ratio_vs_objcopy={show(ratio.get('objcopy'), 3)} "
-          f"instr_per_byte={show(per_byte, 2)} peak_rss_mib={show(rss, 1)}")
+    print()
+    for name, figures in summary.items():
+        print(f"{name}: ratio_vs_cat={show(figures['ratio_vs_cat'], 3)} "
+              f"ratio_vs_objcopy={show(figures['ratio_vs_objcopy'], 3)} "
+              f"instr_per_byte={show(figures['instr_per_byte'], 2)} peak_rss_mib={show(figures['peak_rss_mib'], 1)} "
+              f"typical_vs_floor={show(figures['typical_vs_floor'], 2)} "
+              f"typical_rss_mib={show(figures['typical_rss_mib'], 1)}")
 
 
 if __name__ == "__main__":
