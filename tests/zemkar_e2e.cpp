@@ -117,7 +117,11 @@ const std::string text = twoImages(first, second);
 TEST(Zemkar, HeadedImageCarriesChecksumSignatureAndLength)
 {
     put("in.hex", text);
-    EXPECT_EQ(run("", "-h in.hex out.bin"), std::pair(0, std::string()));
+    fs::remove(dir / "out.bin");
+    EXPECT_EQ(run("umask 022; ", "-h in.hex out.bin"), std::pair(0, std::string()));
+    if (!windowsProgram) { // a new file is made readable and writable, less the umask
+        EXPECT_EQ(fs::status(dir / "out.bin").permissions(), fs::perms(0644));
+    }
     const Bytes file = get("out.bin");
     ASSERT_EQ(file.size(), 10 + image.size());
     EXPECT_EQ(file[0] | file[1], 0) << "zero";
@@ -133,6 +137,8 @@ TEST(Zemkar, WritesTheImageThatInputAndOptionAskFor)
     put("r.hex", text);
     put("ctrlz.hex", "\x1A\r\n" + text);
     put("empty.hex", twoImages({}, {}));
+    const Bytes largest = expectedImage(pattern(0x7FF0, 5), pattern(0x1F8000, 9));
+    put("largest.hex", twoImages(pattern(0x7FF0, 5), pattern(0x1F8000, 9)));
     put("out.bin", std::string(300000, 'x')); // replaced by the first case
     const Bytes file = headed(headerFor(image), image);
     std::ifstream example(ZEMKAR_EXAMPLES "/two-images.bin", std::ios::binary);
@@ -147,6 +153,7 @@ TEST(Zemkar, WritesTheImageThatInputAndOptionAskFor)
         {"", "'' in.hex out.bin", file},
         {"", "'' r.hex out.bin", file}, // no character behind the end of the option is read
         {"", "-b empty.hex out.bin", headed({0, 0, 0, 0x80, 0x55, 0xAA, 0, 0x80, 0, 0}, Bytes(0x8000, 0xFF))},
+        {"", "-r largest.hex out.bin", largest}, // the image buffer full to its last byte
         {"", "-r ctrlz.hex out.bin", image},
         {"cat in.hex | ", "-r /dev/stdin out.bin", image},
         {"(head -c 999 in.hex; sleep 0.2; tail -c +1000 in.hex) | ", "-r /dev/stdin out.bin", image},
