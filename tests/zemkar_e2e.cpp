@@ -182,6 +182,21 @@ TEST(Zemkar, ReadsAPipeToItsEnd)
     EXPECT_TRUE(get("writer.status") == Bytes({'0', '\n'}));
 }
 
+// A write that a signal cuts short is taken up where it stopped: zemkar,
+// blocked writing into a full pipe, is stopped and continued, which ends that
+// write after the pipe's 64 KiB.
+TEST(Zemkar, WritesOnAfterAPartialWrite)
+{
+    const Bytes largest = expectedImage(pattern(0x7FF0, 5), pattern(0x1F8000, 9));
+    put("largest.hex", twoImages(pattern(0x7FF0, 5), pattern(0x1F8000, 9)));
+    const std::string interrupted =
+        "& echo $! > pid; wait; } | { sleep 0.5; kill -STOP $(cat pid); sleep 0.1; kill -CONT $(cat pid); cat > out.bin; }";
+    if (!runs("|"))
+        return;
+    EXPECT_EQ(run("{ ", "-r largest.hex /dev/stdout " + interrupted), std::pair(0, std::string()));
+    EXPECT_TRUE(get("out.bin") == largest);
+}
+
 // Each failure: its message, exit status 1, and no output file left. Where the
 // fault comes before the output is opened, an existing file stays untouched;
 // where the write fails, an existing file is removed too.
