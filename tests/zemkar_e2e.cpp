@@ -30,7 +30,7 @@ fs::path dir;
 std::string leftOut(const std::string& command)
 {
     const auto has = [&](const char* part) { return command.find(part) != command.npos; };
-    if (windowsProgram && (has("|") || has("ulimit") || has("strace ") || has("valgrind ")))
+    if (windowsProgram && (has("|") || has("ulimit") || has("strace ") || has("valgrind ") || has("<&-")))
         return "a Linux case, under Wine";
     if (emulatedProgram && (has("ulimit -v") || has("valgrind ")))
         return "the emulator's own limit or count, not the program's";
@@ -154,6 +154,7 @@ TEST(Zemkar, WritesTheImageThatInputAndOptionAskFor)
         {"", "'' r.hex out.bin", file}, // no character behind the end of the option is read
         {"", "-b empty.hex out.bin", headed({0, 0, 0, 0x80, 0x55, 0xAA, 0, 0x80, 0, 0}, Bytes(0x8000, 0xFF))},
         {"", "-r largest.hex out.bin", largest}, // the image buffer full to its last byte
+        {"", "-r in.hex out.bin <&-", image}, // standard input closed: the output opens as descriptor 0
         {"", "-r ctrlz.hex out.bin", image},
         {"cat in.hex | ", "-r /dev/stdin out.bin", image},
         {"(head -c 999 in.hex; sleep 0.2; tail -c +1000 in.hex) | ", "-r /dev/stdin out.bin", image},
