@@ -114,6 +114,11 @@ Bytes headed(Bytes header, const Bytes& image)
 const Bytes first = pattern(6000, 3), second = pattern(90000, 4), image = expectedImage(first, second);
 const std::string text = twoImages(first, second);
 
+// The largest input: an image of 0x200000 bytes, the image buffer full to its last byte.
+const Bytes largestFirst = pattern(0x7FF0, 5), largestSecond = pattern(0x1F8000, 9);
+const std::string largestText = twoImages(largestFirst, largestSecond);
+const Bytes largestImage = expectedImage(largestFirst, largestSecond);
+
 TEST(Zemkar, HeadedImageCarriesChecksumSignatureAndLength)
 {
     put("in.hex", text);
@@ -137,8 +142,7 @@ TEST(Zemkar, WritesTheImageThatInputAndOptionAskFor)
     put("r.hex", text);
     put("ctrlz.hex", "\x1A\r\n" + text);
     put("empty.hex", twoImages({}, {}));
-    const Bytes largest = expectedImage(pattern(0x7FF0, 5), pattern(0x1F8000, 9));
-    put("largest.hex", twoImages(pattern(0x7FF0, 5), pattern(0x1F8000, 9)));
+    put("largest.hex", largestText);
     put("out.bin", std::string(300000, 'x')); // replaced by the first case
     const Bytes file = headed(headerFor(image), image);
     std::ifstream example(ZEMKAR_EXAMPLES "/two-images.bin", std::ios::binary);
@@ -153,7 +157,7 @@ TEST(Zemkar, WritesTheImageThatInputAndOptionAskFor)
         {"", "'' in.hex out.bin", file},
         {"", "'' r.hex out.bin", file}, // no character behind the end of the option is read
         {"", "-b empty.hex out.bin", headed({0, 0, 0, 0x80, 0x55, 0xAA, 0, 0x80, 0, 0}, Bytes(0x8000, 0xFF))},
-        {"", "-r largest.hex out.bin", largest}, // the image buffer full to its last byte
+        {"", "-r largest.hex out.bin", largestImage},
         {"", "-r in.hex out.bin <&-", image}, // standard input closed: the output opens as descriptor 0
         {"", "-r ctrlz.hex out.bin", image},
         {"cat in.hex | ", "-r /dev/stdin out.bin", image},
@@ -188,15 +192,14 @@ TEST(Zemkar, ReadsAPipeToItsEnd)
 // write after the pipe's 64 KiB.
 TEST(Zemkar, WritesOnAfterAPartialWrite)
 {
-    const Bytes largest = expectedImage(pattern(0x7FF0, 5), pattern(0x1F8000, 9));
-    put("largest.hex", twoImages(pattern(0x7FF0, 5), pattern(0x1F8000, 9)));
+    put("largest.hex", largestText);
     const std::string interrupted =
         "& echo $! > pid; wait; } | { sleep 0.5; kill -STOP $(cat pid); sleep 0.1; kill -CONT $(cat pid); cat > out.bin; }";
     const std::string args = "-r largest.hex /dev/stdout " + interrupted;
     if (!runs("{ " + args))
         return;
     EXPECT_EQ(run("{ ", args), std::pair(0, std::string()));
-    EXPECT_TRUE(get("out.bin") == largest);
+    EXPECT_TRUE(get("out.bin") == largestImage);
 }
 
 // Each failure: its message, exit status 1, and no output file left. Where the
@@ -291,8 +294,7 @@ TEST(Zemkar, HostileSizesFinishQuickly)
 // any machine, however busy.
 TEST(Zemkar, LargestInputTakesFewInstructionsAByte)
 {
-    const std::string largest = twoImages(pattern(0x7FF0, 5), pattern(0x1F8000, 9));
-    put("largest.hex", largest);
+    put("largest.hex", largestText);
     const std::string prefix = "valgrind --tool=callgrind --callgrind-out-file=/dev/null ";
     if (!leftOut(prefix).empty())
         GTEST_SKIP() << leftOut(prefix);
@@ -300,9 +302,9 @@ TEST(Zemkar, LargestInputTakesFewInstructionsAByte)
     const auto collected = output.find("Collected : ");
     ASSERT_EQ(status, 0) << output;
     ASSERT_NE(collected, output.npos) << output;
-    const double perByte = std::stod(output.substr(collected + 12)) / static_cast<double>(largest.size());
+    const double perByte = std::stod(output.substr(collected + 12)) / static_cast<double>(largestText.size());
     EXPECT_LE(perByte, ZEMKAR_INSTRUCTION_BUDGET);
-    std::printf("%.2f instructions a byte of %zu\n", perByte, largest.size());
+    std::printf("%.2f instructions a byte of %zu\n", perByte, largestText.size());
 }
 #endif
 
