@@ -12,13 +12,20 @@ sys.path.insert(0, str(HERE.parent / "tools"))
 from hexwrite import hex_file, record  # noqa: E402
 
 
-def mixed_record(k, payload):
-    text = record(0, 0, payload[:16 * (3 - k % 3)])
-    return text[:-4] if k % 4 == 1 else text[:-2] + " " * (k * 7 % 25) + "\r\n"
+def mixed_records(payload, address, count):
+    """Records of 48, 32 and 16 bytes in turn from address on, every fourth
+    without checksum or line end, gaps of changing width."""
+    text = ""
+    for k in range(count):
+        data = payload[:16 * (3 - k % 3)]
+        line = record(0, address & 0xFFFF, data)
+        text += line[:-4] if k % 4 == 1 else line[:-2] + " " * (k * 7 % 25) + "\r\n"
+        address += len(data)
+    return text
 
 
-def data_records(data):
-    return "".join(record(0, offset, data[offset:offset + 16]) for offset in range(0, len(data), 16))
+def data_records(data, address=0):
+    return "".join(record(0, address + offset & 0xFFFF, data[offset:offset + 16]) for offset in range(0, len(data), 16))
 
 
 def main():
@@ -41,13 +48,21 @@ def main():
         + record(5, 0, b"\0\0\0\0") + record(0, 0, b"") + record(4, 0, b"\x08\x00") + record(4, 0, b"\x08\x01")
         + record(1, 0, b"") + record(0, 0, b"\xAB") + record(5, 0, b"\0\0\0\0"),
         "text-before": "\ufeff\r\n\r\n" + joined,
-        # Records of 48, 32 and 16 bytes in turn, every fourth without checksum
-        # or line end, gaps of changing width.
-        "mixed": hex_file(first, 0x08000000) + "".join(mixed_record(k, second) for k in range(24))
-        + hex_file(second, 0x08008000),
-        # End markers as long as the data records, at the same stride.
-        "markers-alike": record(4, 0, b"\x08\x00") + data_records(first) + record(4, 0, bytes(16))
+        "mixed": hex_file(first, 0x08000000) + mixed_records(second, 0x0200, 24) + hex_file(second, 0x08008000),
+        # An end marker as long as the data records, at the same stride.
+        "markers-alike": record(4, 0, b"\x08\x00") + data_records(first) + record(4, 0, b"\x08\x00")
         + data_records(second) + record(5, 0, bytes(16)),
+        # Gaps amid runs of records, and across 64 KiB, filled with 0xFF.
+        "gaps": record(4, 0, b"\x08\x00") + data_records(first[:256]) + data_records(first[256:], 0x0110)
+        + record(4, 0, b"\x08\x00") + data_records(second[:256], 0xFF00) + record(4, 0, b"\x08\x01")
+        + data_records(second[:64], 0x0010) + record(5, 0, b"\x08\x00\x00\x00"),
+        "step-back": record(4, 0, b"\x08\x00") + data_records(first) + data_records(first[:16], 0x01F8)
+        + record(4, 0, b"\x08\x00") + record(5, 0, b"\0\0\0\0"),
+        # A first file across 64 KiB: its own type 04 record reads 000004.
+        "page-change": hex_file(first, 0x0800FF00) + hex_file(second, 0x08010100),
+        "segment-addresses": record(2, 0, b"\x10\x00") + data_records(first[:256], 0xFF00) + record(2, 0, b"\x20\x00")
+        + data_records(first, 0x0100) + hex_file(second, 0x08008000),
+        "both-at-zero": hex_file(first, 0) + hex_file(second, 0),
         # A record mark among the characters between two records.
         "stray-mark": joined.replace("\r\n:10013000", ":\n:10013000"),
         "cut-short": joined[: len(joined) // 2],

@@ -1,13 +1,14 @@
 // Coverage-guided fuzzing of the conversion (libFuzzer): any bytes in, a
 // rejection or an image out, and on every input the reader must agree with a
 // second reader written the plainest way (the whole text in memory, one
-// character at a time, no window, no fast path) and keep a few properties.
+// record at a time, no window, no fast path) and keep a few properties.
 #include "hexread.hpp"
 #include "imageheader.hpp"
 
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -32,6 +33,19 @@ int hexValue(char c)
     return -1;
 }
 
+// The number the hex digits at `at` spell, or -1 where one is no digit.
+long long hexNumber(std::string_view text, std::size_t at, std::size_t digits)
+{
+    long long value = 0;
+    for (std::size_t i = 0; i < digits; ++i) {
+        const int digit = hexValue(text[at + i]);
+        if (digit < 0)
+            return -1;
+        value = value * 16 + digit;
+    }
+    return value;
+}
+
 Outcome referenceRead(std::string_view text)
 {
     const auto fault = [&](const char* what, std::size_t record) {
@@ -40,12 +54,41 @@ Outcome referenceRead(std::string_view text)
         std::snprintf(message, sizeof message, "%s at line %zu", what, line);
         return Outcome{{}, message};
     };
+    const auto typeAt = [&](std::size_t record) { return text.size() - record >= 9 ? text.substr(record + 7, 2) : ""; };
+    // Type 02 and 04 records set the upper address that data records' addresses add to.
+    std::uint64_t upper = 0;
+    const auto readUpper = [&](std::size_t record) -> std::optional<Outcome> {
+        const long long count = hexNumber(text, record + 1, 2);
+        if (count < 0)
+            return fault("Bad hex digit", record);
+        if (count != 2)
+            return fault("Extended address record without 2 data bytes", record);
+        if (text.size() - record - 9 < 4)
+            return fault("Record cut short", record);
+        const long long value = hexNumber(text, record + 9, 4);
+        if (value < 0)
+            return fault("Bad hex digit", record);
+        upper = static_cast<std::uint64_t>(value) << (typeAt(record) == "04" ? 16 : 4);
+        return std::nullopt;
+    };
+
     std::size_t mark = text.find(':');
     if (mark == text.npos)
         return {{}, "No record in the input"};
-    std::size_t scan = text.size() - mark >= 9 && text.substr(mark + 7, 2) == "00" ? mark : mark + 1;
+    std::size_t scan = typeAt(mark) == "00" ? mark : mark + 1;
+    if (typeAt(mark) == "02" || typeAt(mark) == "04") {
+        if (auto failed = readUpper(mark))
+            return *failed;
+        scan = mark + 13;
+    }
     std::vector<std::uint8_t> image;
+    constexpr std::uint64_t none = ~std::uint64_t{0};
+    std::uint64_t firstImageEnd = none;
+    std::size_t firstImageMarker = 0;
     for (const bool inFirstImage : {true, false}) {
+        const std::uint64_t limit = inFirstImage ? 0x8000 : 0x200000;
+        bool placed = false;
+        std::uint64_t next = 0; // the address of the byte that would come next
         for (;;) {
             mark = text.find(':', scan);
             if (mark == text.npos)
@@ -54,29 +97,58 @@ Outcome referenceRead(std::string_view text)
                 return fault("Record cut short", mark);
             if (text.substr(mark + 3, 6) == (inFirstImage ? "000004" : "000005"))
                 break;
-            if (text.substr(mark + 7, 2) != "00") {
+            if (typeAt(mark) == "02" || typeAt(mark) == "04") {
+                if (auto failed = readUpper(mark))
+                    return *failed;
+                scan = mark + 13;
+                continue;
+            }
+            if (typeAt(mark) != "00") {
                 scan = mark + 7;
                 continue;
             }
-            const int high = hexValue(text[mark + 1]), low = hexValue(text[mark + 2]);
-            if (high < 0 || low < 0)
+            const long long count = hexNumber(text, mark + 1, 2);
+            if (count < 0)
                 return fault("Bad hex digit", mark);
-            const auto count = static_cast<std::size_t>(high * 16 + low);
-            if (text.size() - mark - 9 < 2 * count)
+            const auto size = static_cast<std::size_t>(count);
+            if (text.size() - mark - 9 < 2 * size)
                 return fault("Record cut short", mark);
-            if (image.size() + count > (inFirstImage ? 0x8000u : 0x200000u))
-                return fault(inFirstImage ? "First image exceeds 0x8000 bytes" : "Image exceeds 0x200000 bytes", mark);
-            for (std::size_t i = 0; i < count; ++i) {
-                const int h = hexValue(text[mark + 9 + 2 * i]), l = hexValue(text[mark + 10 + 2 * i]);
-                if (h < 0 || l < 0)
-                    return fault("Bad hex digit", mark);
-                image.push_back(static_cast<std::uint8_t>(h * 16 + l));
+            scan = mark + 9 + 2 * size;
+            if (size == 0)
+                continue;
+            const long long offset = hexNumber(text, mark + 3, 4);
+            if (offset < 0)
+                return fault("Bad hex digit", mark);
+            const std::uint64_t address = upper + static_cast<std::uint64_t>(offset);
+            if (!placed) {
+                if (address == firstImageEnd)
+                    return fault("First image goes on behind the 000004 record", firstImageMarker);
+                placed = true;
+                next = address;
             }
-            scan = mark + 9 + 2 * count;
+            if (address < next)
+                return fault("Record out of order or overlapping", mark);
+            if (image.size() + (address - next) + size > limit)
+                return fault(inFirstImage ? "First image exceeds 0x8000 bytes" : "Image exceeds 0x200000 bytes", mark);
+            image.resize(image.size() + (address - next), 0xFF);
+            for (std::size_t i = 0; i < size; ++i) {
+                const long long byte = hexNumber(text, mark + 9 + 2 * i, 2);
+                if (byte < 0)
+                    return fault("Bad hex digit", mark);
+                image.push_back(static_cast<std::uint8_t>(byte));
+            }
+            next = address + size;
         }
         if (inFirstImage) {
+            if (placed && image.size() < 0x8000) {
+                firstImageEnd = next;
+                firstImageMarker = mark;
+            }
             image.resize(0x8000, 0xFF);
-            scan = mark + 3;
+            // The marker is the second file's opening address record.
+            if (auto failed = readUpper(mark))
+                return *failed;
+            scan = mark + 13;
         }
     }
     return {image, "", mark};

@@ -108,13 +108,6 @@ constexpr auto lowDigit = makeDigitTable(0);
     return _mm_movemask_epi8(invalid) == 0;
 }
 
-// One bit for each of the sixteen characters from text, set where it equals
-// the character at the same place from other.
-[[gnu::always_inline]] inline unsigned sameAt(const char* text, const char* other)
-{
-    return static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(load(text), load(other))));
-}
-
 // One bit for each of the sixteen characters from pos, set where it is a ':'.
 [[gnu::always_inline]] inline unsigned marksAt(const char* pos)
 {
@@ -134,18 +127,12 @@ constexpr auto lowDigit = makeDigitTable(0);
     return mark ? static_cast<const char*>(mark) + 1 : nullptr;
 }
 
-// Whether mark, fewer than sixteen characters from pos, is the first ':' from pos on.
+// Whether mark, fewer than sixteen characters from pos, is the first ':' from
+// pos on. The bit above the sixteen stands for "none among them", so that no
+// distance of sixteen or more passes.
 [[gnu::always_inline]] inline bool isFirstMark(const char* pos, const char* mark)
 {
-    return std::countr_zero(marksAt(pos)) == mark - pos;
-}
-
-// Whether two records have the same mark, byte count and type; their
-// addresses may differ.
-[[gnu::always_inline]] inline bool isAlike(const char* record, const char* other)
-{
-    constexpr unsigned markCountAndType = 0b1'1000'0111;
-    return (sameAt(record, other) & markCountAndType) == markCountAndType;
+    return std::countr_zero(marksAt(pos) | 0x10000u) == static_cast<int>(mark - pos);
 }
 
 // The number of line feeds in [begin, end).
@@ -188,11 +175,6 @@ std::size_t countLineEnds(const char* begin, const char* end)
     return std::memchr(pos, ':', markLookahead) == mark;
 }
 
-[[gnu::always_inline]] inline bool isAlike(const char* record, const char* other)
-{
-    return std::memcmp(record, other, 3) == 0 && std::memcmp(record + 7, other + 7, 2) == 0;
-}
-
 std::size_t countLineEnds(const char* begin, const char* end)
 {
     return static_cast<std::size_t>(std::count(begin, end, '\n'));
@@ -209,109 +191,70 @@ bool putLine(std::uint8_t* dest, const char* text, std::size_t count)
     return putBlocks(dest, text, count / 16) && (whole == count || putPairs(dest + whole, text + 2 * whole, count - whole));
 }
 
+// The value of the four hex digits at text, or badWord where one is no digit.
+constexpr unsigned badWord = ~0u;
+[[gnu::always_inline]] inline unsigned decodeWord(const char* text)
+{
+    const unsigned high = decodePair(text), low = decodePair(text + 2);
+    return (high | low) & invalidDigit ? badWord : high << 8 | low;
+}
+
+// The hex digits of each byte value, as the records of the bulk of a file
+// write them: upper case.
+consteval std::array<std::array<char, 2>, 256> makeHexPairs()
+{
+    std::array<std::array<char, 2>, 256> pairs{};
+    for (unsigned byte = 0; byte < pairs.size(); ++byte)
+        pairs[byte] = {"0123456789ABCDEF"[byte >> 4], "0123456789ABCDEF"[byte & 15]};
+    return pairs;
+}
+constexpr auto hexPairs = makeHexPairs();
+
+// The eight characters behind a record's mark, count to type, as one number.
+[[gnu::always_inline]] inline std::uint64_t headText(const char* record)
+{
+    std::uint64_t text;
+    std::memcpy(&text, record + 1, sizeof text);
+    return text;
+}
+
+// Where the address's four characters stand in headText's number, on either byte order.
+constexpr std::uint64_t addressChars = 0x0000'FFFF'FFFF'0000;
+
+// The address characters of a record at `offset` (at most 0xFFFF), placed as in headText.
+[[gnu::always_inline]] inline std::uint64_t addressText(unsigned offset)
+{
+    std::uint16_t high, low;
+    std::memcpy(&high, hexPairs[offset >> 8].data(), 2);
+    std::memcpy(&low, hexPairs[offset & 255].data(), 2);
+    if constexpr (std::endian::native == std::endian::little)
+        return std::uint64_t{high} << 16 | std::uint64_t{low} << 32;
+    else
+        return std::uint64_t{high} << 32 | std::uint64_t{low} << 16;
+}
+
 [[gnu::always_inline]] inline bool isDataRecord(const char* record, const char* end)
 {
     return end - record >= recordHeadLength && record[7] == '0' && record[8] == '0';
 }
 
-// The records that follow `record`, a data record just taken, one `stride`
-// after another and alike it, as tools write them; returns the last record
-// taken. Where each record stands is known in advance, so nothing waits on
-// the one before: no byte count to decode and no mark to search for, only
-// compares that each record is alike and that no mark stands in front of it.
-// A `fixedBlocks` other than 0 gives the records' blocks at compile time, so
-// that the decode of the counts tools write needs no loop.
-template <std::size_t fixedBlocks>
-[[gnu::always_inline]] inline const char* putRecordsAlike(const char* record, std::ptrdiff_t stride,
-                                                          std::size_t blocks, const char* lastTaken,
-                                                          std::uint8_t* image, std::uint32_t& length,
-                                                          std::uint32_t limit)
+// A type 02 or 04 record: the upper address of the data records behind it.
+[[gnu::always_inline]] inline bool isAddressRecord(const char* record, const char* end)
 {
-    if constexpr (fixedBlocks != 0)
-        blocks = fixedBlocks;
-    const auto byteCount = static_cast<std::uint32_t>(16 * blocks);
-    // From the end of one record's data to the next record's mark: fewer than
-    // sixteen characters, since the mark was found among the sixteen.
-    const std::ptrdiff_t gap = stride - recordHeadLength - 2 * std::ptrdiff_t{byteCount};
-    const std::uint32_t lastRoom = limit - byteCount;
-    for (const char* next = record + stride; next <= lastTaken && length <= lastRoom; record = next, next += stride) {
-        if (!isAlike(next, record) || !isFirstMark(next - gap, next) ||
-            !putBlocks(image + length, next + recordHeadLength, blocks))
-            break;
-        length += byteCount;
-    }
-    return record;
+    return end - record >= recordHeadLength && record[7] == '0' && (record[8] == '2' || record[8] == '4');
 }
 
-// Tools write 16 or 32 bytes a record; other counts take the decode with a loop.
-[[gnu::always_inline]] inline const char* putRecordsAlike(const char* record, std::ptrdiff_t stride,
-                                                          const char* lastTaken, std::uint8_t* image,
-                                                          std::uint32_t& length, std::uint32_t limit)
-{
-    switch (const std::size_t blocks = decodePair(record + 1) / 16) {
-    case 1:
-        return putRecordsAlike<1>(record, stride, blocks, lastTaken, image, length, limit);
-    case 2:
-        return putRecordsAlike<2>(record, stride, blocks, lastTaken, image, length, limit);
-    default:
-        return putRecordsAlike<0>(record, stride, blocks, lastTaken, image, length, limit);
-    }
-}
-
-// The fast path, for the bulk of a file: data records that stand whole in
-// the window, one after another. It takes only records with the next sixteen
-// characters in the window too, so it needs no bounds checks and finds the
-// next record mark with one compare. It stops in front of the first record it
-// does not take (any other type, a fault, one near the window's end, one far
-// from the last) and returns that position; the general loop then handles
-// that record in full.
-[[gnu::noinline]] const char* putDataRecords(const char* scan, const char* end, std::uint8_t* image,
-                                             std::uint32_t& imageLength, std::uint32_t limit)
-{
-    if (end - scan < fastPathRoom)
-        return scan;
-    const char* const lastTaken = end - fastPathRoom;
-    std::uint32_t length = imageLength;
-    const char* count = locLine(scan, scan + markLookahead);
-    while (count) {
-        const char* record = count - 1;
-        if (record > lastTaken || std::memcmp(record + 7, "00", 2) != 0)
-            break;
-        // Tools write 16 or 32 bytes a record: whole blocks, with no tail to
-        // decode. A count of 0 wraps round and fails the room test.
-        const unsigned byteCount = decodePair(count);
-        if ((byteCount & (invalidDigit | 15)) != 0 || byteCount - 1 >= limit - length)
-            break;
-        const char* data = record + recordHeadLength;
-        if (!putBlocks(image + length, data, byteCount / 16))
-            break;
-        length += byteCount;
-        scan = data + 2 * byteCount;
-        count = locLine(scan, scan + markLookahead);
-        if (!count)
-            break;
-        // The next record shows how far apart the records stand, and the bulk
-        // of a file goes on that way.
-        const char* last = putRecordsAlike(record, count - 1 - record, lastTaken, image, length, limit);
-        if (last != record) {
-            scan = last + recordHeadLength + 2 * byteCount;
-            count = locLine(scan, scan + markLookahead);
-        }
-    }
-    imageLength = length;
-    // In front of the record not taken, or, where no mark was near, behind the last one taken.
-    return count ? count - 1 : scan;
-}
-
-// The text in hand: the part of the input in the buffer, and what is known of the rest.
+// The text in hand: the part of the input in the buffer, and what is known of
+// the rest. Counts of characters and line feeds are 64 bits wide on every
+// platform: an input may be larger than 4 GiB.
 struct Window {
     std::FILE* in;
-    char* start;                 // the buffer, textBufferSize characters
-    const char* end;             // end of the text in it
-    bool more;                   // whether the input may hold more text
-    bool rereadable;             // whether lines are counted by reading the input again
-    std::size_t passed = 0;      // characters moved out of the buffer
-    std::size_t linesPassed = 0; // line feeds among them, where counted as they pass
+    char* start;                   // the buffer, textBufferSize characters
+    const char* end;               // end of the text in it
+    bool more;                     // whether the input may hold more text
+    bool rereadable;               // whether lines are counted by reading the input again
+    std::uint64_t passed = 0;      // characters moved out of the buffer
+    std::uint64_t linesPassed = 0; // line feeds among them, where counted as they pass
 };
 
 // Moves the text from keep on to the buffer's start and reads behind it;
@@ -321,7 +264,7 @@ std::ptrdiff_t refill(Window& window, const char* keep)
     if (!window.rereadable)
         window.linesPassed += countLineEnds(window.start, keep);
     const std::ptrdiff_t moved = keep - window.start;
-    window.passed += static_cast<std::size_t>(moved);
+    window.passed += static_cast<std::uint64_t>(moved);
     // Reads of one size, a multiple of any block size, go straight from the
     // file to the buffer; what is kept is less than a record.
     const auto kept = static_cast<std::size_t>(window.end - keep);
@@ -349,81 +292,264 @@ const char* findRecord(Window& window, const char* scan)
     return record;
 }
 
-// The line feeds among the characters moved out of the buffer, read again
-// from the input's start through the buffer, whose text is then lost.
-std::size_t countLineEndsAgain(Window& window)
+// A place in the text that a message may name, perhaps after the window has
+// moved on. Line numbers are needed only for a message: text that can be read
+// again is counted only then, from its start through the buffer (whose text
+// is then lost); other text is counted as it passes, and up to the place now.
+struct TextPlace {
+    std::uint64_t offset;
+    std::uint64_t lineEnds; // in front of it, where the text can not be read again
+};
+
+TextPlace placeOf(const Window& window, const char* at)
 {
-    std::size_t lines = 0;
+    return {window.passed + static_cast<std::uint64_t>(at - window.start),
+            window.rereadable ? 0 : window.linesPassed + countLineEnds(window.start, at)};
+}
+
+std::uint64_t lineEndsBefore(Window& window, const TextPlace& place)
+{
+    if (!window.rereadable)
+        return place.lineEnds;
+    std::uint64_t lines = 0;
     std::fseek(window.in, 0, SEEK_SET);
-    for (std::size_t start = 0; start < window.passed; start += windowSize) {
-        const std::size_t got = std::fread(window.start, 1, std::min(window.passed - start, windowSize), window.in);
+    for (std::uint64_t start = 0; start < place.offset; start += windowSize) {
+        const auto size = static_cast<std::size_t>(std::min<std::uint64_t>(place.offset - start, windowSize));
+        const std::size_t got = std::fread(window.start, 1, size, window.in);
         lines += countLineEnds(window.start, window.start + got);
     }
     return lines;
 }
 
-// Rejects the text with a message on the line of record; returns nullptr.
-// Line numbers are needed only here: text that can be read again is counted
-// now, from its start, and other text was counted as it passed.
-const char* rejectAt(Window& window, const char* format, const char* record, char* message)
+// Rejects the text with a message on the line of the place; returns nullptr.
+const char* reject(Window& window, const char* format, const TextPlace& place, char* message)
 {
-    std::size_t lineEnds = window.linesPassed + countLineEnds(window.start, record);
-    if (window.rereadable)
-        lineEnds += countLineEndsAgain(window);
-    std::snprintf(message, faultMessageSize, format, 1 + lineEnds);
+    std::snprintf(message, faultMessageSize, format, static_cast<unsigned long long>(1 + lineEndsBefore(window, place)));
     return nullptr;
 }
 
-// How each segment ends, how long it may grow, and what is said where it does not end or grows too long.
+const char* rejectAt(Window& window, const char* format, const char* record, char* message)
+{
+    return reject(window, format, placeOf(window, record), message);
+}
+
+constexpr std::uint64_t noAddress = ~std::uint64_t{0};
+
+// The image as it is laid. A gap between records is filled, so image offsets
+// and load addresses advance together: `next` is the address of the byte that
+// would go at offset `length`.
+struct Layout {
+    std::uint8_t* image;
+    std::uint32_t length = 0;               // bytes laid, fill included
+    std::uint32_t limit = segmentTwoOffset; // how far the segment being read may reach
+    std::uint32_t upper = 0;                // from the last type 02 or 04 record
+    bool placed = false;                    // whether a record with data has fixed the segment's base
+    std::uint64_t next = 0;
+    // The address a second image would start at if it went on from the first
+    // (one neither empty nor full), or noAddress; and where the record that
+    // ended the first image stands, for the message that says so.
+    std::uint64_t firstImageEnd = noAddress;
+    TextPlace firstImageMarker{};
+};
+
+// The records that follow `record`, a data record just taken, one `stride`
+// after another, alike it and each at the address where the last one ended,
+// as tools write them; returns the last record taken. Where each record stands
+// is known in advance, so nothing waits on the one before: no byte count to
+// decode and no mark to search for, only a compare of its count, address and
+// type with what they must be, and one that no mark stands in front of it.
+// A `fixedBlocks` other than 0 gives the records' blocks at compile time, so
+// that the decode of the counts tools write needs no loop.
+template <std::size_t fixedBlocks>
+[[gnu::always_inline]] inline const char* putRecordsAlike(const char* record, std::ptrdiff_t stride, std::size_t blocks,
+                                                          const char* lastTaken, std::uint8_t* image,
+                                                          std::uint32_t& length, std::uint32_t limit,
+                                                          unsigned& offset)
+{
+    if constexpr (fixedBlocks != 0)
+        blocks = fixedBlocks;
+    const auto byteCount = static_cast<std::uint32_t>(16 * blocks);
+    // From the end of one record's data to the next record's mark: fewer than
+    // sixteen characters, since the mark was found among the sixteen.
+    const std::ptrdiff_t gap = stride - recordHeadLength - 2 * static_cast<std::ptrdiff_t>(byteCount);
+    // As many records as stand whole in the window, fit the image and start
+    // within the upper address's 64 KiB.
+    std::size_t records = std::min<std::size_t>(static_cast<std::size_t>((lastTaken - record) / stride),
+                                                (limit - length) / byteCount);
+    records = std::min<std::size_t>(records, offset > 0xFFFF ? 0 : (0xFFFF - offset) / byteCount + 1);
+    const std::uint64_t countAndType = headText(record) & ~addressChars;
+    for (; records != 0; --records) {
+        const char* next = record + stride;
+        if (headText(next) != (countAndType | addressText(offset)) || !isFirstMark(next - gap, next) ||
+            !putBlocks(image + length, next + recordHeadLength, blocks))
+            break;
+        record = next;
+        length += byteCount;
+        offset += byteCount;
+    }
+    return record;
+}
+
+// Tools write 16 or 32 bytes a record; other counts take the decode with a loop.
+[[gnu::always_inline]] inline const char* putRecordsAlike(const char* record, std::ptrdiff_t stride,
+                                                          const char* lastTaken, std::uint8_t* image,
+                                                          std::uint32_t& length, std::uint32_t limit,
+                                                          unsigned& offset)
+{
+    switch (const std::size_t blocks = decodePair(record + 1) / 16) {
+    case 1:
+        return putRecordsAlike<1>(record, stride, blocks, lastTaken, image, length, limit, offset);
+    case 2:
+        return putRecordsAlike<2>(record, stride, blocks, lastTaken, image, length, limit, offset);
+    default:
+        return putRecordsAlike<0>(record, stride, blocks, lastTaken, image, length, limit, offset);
+    }
+}
+
+// The fast path, for the bulk of a file: data records that stand whole in
+// the window, one after another, each at the address where the last ended. It
+// takes only records with the next sixteen characters in the window too, so it
+// needs no bounds checks and finds the next record mark with one compare. It
+// stops in front of the first record it does not take (any other type, a
+// fault, a gap, one near the window's end, one far from the last) and returns
+// that position; the general loop then handles that record in full.
+[[gnu::noinline]] const char* putDataRecords(const char* scan, const char* end, Layout& layout)
+{
+    // Only records that follow on are taken: the segment's first one, and
+    // one beyond the upper address's 64 KiB, are the general loop's.
+    const std::uint64_t nextOffset = layout.next - layout.upper;
+    if (end - scan < fastPathRoom || !layout.placed || nextOffset > 0xFFFF)
+        return scan;
+    const char* const lastTaken = end - fastPathRoom;
+    std::uint32_t length = layout.length;
+    auto offset = static_cast<unsigned>(nextOffset);
+    const char* count = locLine(scan, scan + markLookahead);
+    while (count) {
+        const char* record = count - 1;
+        if (record > lastTaken || std::memcmp(record + 7, "00", 2) != 0)
+            break;
+        // Tools write 16 or 32 bytes a record: whole blocks, with no tail to
+        // decode. A count of 0 wraps round and fails the room test.
+        const unsigned byteCount = decodePair(count);
+        if ((byteCount & (invalidDigit | 15)) != 0 || byteCount - 1 >= layout.limit - length ||
+            decodeWord(record + 3) != offset)
+            break;
+        const char* data = record + recordHeadLength;
+        if (!putBlocks(layout.image + length, data, byteCount / 16))
+            break;
+        length += byteCount;
+        offset += byteCount;
+        scan = data + 2 * byteCount;
+        count = locLine(scan, scan + markLookahead);
+        if (!count)
+            break;
+        // The next record shows how far apart the records stand, and the bulk
+        // of a file goes on that way.
+        const char* last = putRecordsAlike(record, count - 1 - record, lastTaken, layout.image, length, layout.limit, offset);
+        if (last != record) {
+            scan = last + recordHeadLength + 2 * byteCount;
+            count = locLine(scan, scan + markLookahead);
+        }
+    }
+    layout.next += length - layout.length;
+    layout.length = length;
+    // In front of the record not taken, or, where no mark was near, behind the last one taken.
+    return count ? count - 1 : scan;
+}
+
+// How each segment ends, and what is said where it does not end or grows too long.
 struct Segment {
     const char* marker;
-    std::uint32_t limit;
     const char* unended;
     const char* overflow;
 };
-constexpr Segment firstSegment{"000004", segmentTwoOffset, "No 000004 record to end the first image",
-                               "First image exceeds 0x8000 bytes at line %zu"};
-constexpr Segment secondSegment{"000005", imageCapacity, "No 000005 record to end the second image",
-                                "Image exceeds 0x200000 bytes at line %zu"};
+constexpr Segment firstSegment{"000004", "No 000004 record to end the first image",
+                               "First image exceeds 0x8000 bytes at line %llu"};
+constexpr Segment secondSegment{"000005", "No 000005 record to end the second image",
+                                "Image exceeds 0x200000 bytes at line %llu"};
 
-// Lays the data record into the image; returns where the search for the next
-// record goes on, or nullptr where the record is rejected.
-const char* putDataRecord(Window& window, const char* record, std::uint8_t* image, std::uint32_t& length,
-                          const Segment& segment, char* message)
+// Takes the upper address from the type 02 or 04 record; returns where the
+// search for the next record goes on, or nullptr where the record is rejected.
+const char* putAddressRecord(Window& window, const char* record, Layout& layout, char* message)
 {
     const unsigned byteCount = decodePair(record + 1);
     const char* data = record + recordHeadLength;
     if (byteCount & invalidDigit)
-        return rejectAt(window, "Bad hex digit at line %zu", record, message);
-    if (window.end - data < 2 * std::ptrdiff_t{byteCount})
-        return rejectAt(window, "Record cut short at line %zu", record, message);
-    if (byteCount > segment.limit - length)
+        return rejectAt(window, "Bad hex digit at line %llu", record, message);
+    if (byteCount != 2)
+        return rejectAt(window, "Extended address record without 2 data bytes at line %llu", record, message);
+    if (window.end - data < 4)
+        return rejectAt(window, "Record cut short at line %llu", record, message);
+    const unsigned value = decodeWord(data);
+    if (value == badWord)
+        return rejectAt(window, "Bad hex digit at line %llu", record, message);
+    layout.upper = record[8] == '4' ? value << 16 : value << 4;
+    return data + 4;
+}
+
+// Lays the data record into the image, behind a fill where it leaves a gap;
+// returns where the search for the next record goes on, or nullptr where the
+// record is rejected.
+const char* putDataRecord(Window& window, const char* record, Layout& layout, const Segment& segment, char* message)
+{
+    const unsigned byteCount = decodePair(record + 1);
+    const char* data = record + recordHeadLength;
+    if (byteCount & invalidDigit)
+        return rejectAt(window, "Bad hex digit at line %llu", record, message);
+    if (window.end - data < 2 * static_cast<std::ptrdiff_t>(byteCount))
+        return rejectAt(window, "Record cut short at line %llu", record, message);
+    // Without data there is nothing to place: the address is not read.
+    if (byteCount == 0)
+        return data;
+    const unsigned offset = decodeWord(record + 3);
+    if (offset == badWord)
+        return rejectAt(window, "Bad hex digit at line %llu", record, message);
+    const std::uint64_t address = std::uint64_t{layout.upper} + offset;
+    if (!layout.placed) {
+        // A first file that crosses 64 KiB holds a "000004" record of its own,
+        // which read as the marker would cut its image in two.
+        if (address == layout.firstImageEnd)
+            return reject(window, "First image goes on behind the 000004 record at line %llu", layout.firstImageMarker,
+                          message);
+        layout.placed = true;
+        layout.next = address;
+    }
+    if (address < layout.next)
+        return rejectAt(window, "Record out of order or overlapping at line %llu", record, message);
+    const std::uint64_t gap = address - layout.next;
+    if (gap + byteCount > layout.limit - layout.length)
         return rejectAt(window, segment.overflow, record, message);
-    if (!putLine(image + length, data, byteCount))
-        return rejectAt(window, "Bad hex digit at line %zu", record, message);
-    length += byteCount;
+    const auto fill = static_cast<std::uint32_t>(gap);
+    std::memset(layout.image + layout.length, fillByte, fill);
+    if (!putLine(layout.image + layout.length + fill, data, byteCount))
+        return rejectAt(window, "Bad hex digit at line %llu", record, message);
+    layout.length += fill + byteCount;
+    layout.next = address + byteCount;
     // Validated digits hold no ':', so the next record mark lies beyond them.
     return data + 2 * byteCount;
 }
 
 // Lays the data records from scan on into the image, up to the record that
 // ends the segment, and returns that record; nullptr where the text is rejected.
-const char* putSegment(Window& window, const char* scan, std::uint8_t* image, std::uint32_t& length,
-                       const Segment& segment, char* message)
+const char* putSegment(Window& window, const char* scan, Layout& layout, const Segment& segment, char* message)
 {
     for (;;) {
-        scan = putDataRecords(scan, window.end, image, length, segment.limit);
+        scan = putDataRecords(scan, window.end, layout);
         const char* record = findRecord(window, scan);
         if (!record) {
             std::snprintf(message, faultMessageSize, "%s", segment.unended);
             return nullptr;
         }
         if (window.end - record < recordHeadLength)
-            return rejectAt(window, "Record cut short at line %zu", record, message);
+            return rejectAt(window, "Record cut short at line %llu", record, message);
         if (std::memcmp(record + 3, segment.marker, 6) == 0)
             return record;
-        scan = isDataRecord(record, window.end) ? putDataRecord(window, record, image, length, segment, message)
-                                                : record + 7;
+        if (isDataRecord(record, window.end))
+            scan = putDataRecord(window, record, layout, segment, message);
+        else if (isAddressRecord(record, window.end))
+            scan = putAddressRecord(window, record, layout, message);
+        else
+            scan = record + 7;
         if (!scan)
             return nullptr;
     }
@@ -441,21 +567,33 @@ std::uint32_t readImage(std::FILE* in, char* text, std::uint8_t* image, char* me
         return 0;
     }
     // The first record is normally the first file's opening address record,
-    // which the image has no use for; a data record there is data all the same.
-    std::uint32_t imageLength = 0;
-    record = putSegment(window, isDataRecord(record, window.end) ? record : record + 1, image, imageLength,
-                        firstSegment, message);
+    // which places the file's data; a data record there is data all the same.
+    // Any other is skipped from its mark on.
+    Layout layout{image};
+    const char* scan = record + 1;
+    if (isDataRecord(record, window.end))
+        scan = record;
+    else if (isAddressRecord(record, window.end) && !(scan = putAddressRecord(window, record, layout, message)))
+        return 0;
+    record = putSegment(window, scan, layout, firstSegment, message);
     if (!record)
         return 0;
-    std::memset(image + imageLength, fillByte, segmentTwoOffset - imageLength);
-    imageLength = segmentTwoOffset;
-    // On behind the marker's address, inside the marker: so the marker itself
-    // is never met again.
-    if (!putSegment(window, record + 3, image, imageLength, secondSegment, message))
+    if (layout.placed && layout.length < segmentTwoOffset) {
+        layout.firstImageEnd = layout.next;
+        layout.firstImageMarker = placeOf(window, record);
+    }
+    std::memset(image + layout.length, fillByte, segmentTwoOffset - layout.length);
+    layout.length = segmentTwoOffset;
+    layout.limit = imageCapacity;
+    layout.placed = false;
+    // The marker is the second file's opening address record: it places the
+    // second image's data.
+    scan = putAddressRecord(window, record, layout, message);
+    if (!scan || !putSegment(window, scan, layout, secondSegment, message))
         return 0;
     // The rest is no part of the image, but it is read all the same, so that a
     // writer at the other end of a pipe is not cut off.
     while (window.more)
         window.more = std::fread(window.start, 1, windowSize, in) == windowSize;
-    return imageLength;
+    return layout.length;
 }

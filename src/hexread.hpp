@@ -1,19 +1,23 @@
 // Record reading and image assembly: Intel HEX text holding two program
 // images in, one flat image out.
 //
-// The text is read loosely. Every record is found by its ':' alone, the two
-// markers are compared as text, and data bytes are laid down in the order their
-// records stand: load addresses and record checksums play no part.
+// Records are found by their ':' alone and the two markers are compared as
+// text, so that two HEX files joined end to end read as they are:
 //
-//   first record       skipped unread, unless it is a data record (type "00")
+//   first record       skipped, unless it is a data record (type "00")
 //   data records       segment 1, from image offset 0
 //   "000004" record    (address 0000, type 04) ends segment 1
 //   fill               0xFF up to offset 0x8000
 //   data records       segment 2, from offset 0x8000
 //   "000005" record    (address 0000, type 05) ends the image
 //
-// Records of any other type, "000005" inside segment 1 and "000004" inside
-// segment 2 are skipped.
+// Within each segment the load addresses place the data: a data record's
+// address is its four address digits plus the upper address of the last type
+// 04 (value << 16) or 02 (value << 4) record before it, wherever that stands.
+// The segment's first data record with data fixes its base; a record further
+// on leaves a gap of 0xFF, one lower is rejected. Record checksums are not read;
+// records of any other type, "000005" inside segment 1 and "000004" inside
+// segment 2 (as a type 04 record, it sets the upper address) end nothing.
 #pragma once
 
 #include <cstddef>

@@ -67,18 +67,19 @@ std::string dataRecords(const Bytes& data, unsigned base = 0)
     return text;
 }
 
-// A first image of two runs of 256 records alike, with `between` amid them.
-// The records in front of it stand at addresses ending in 1.
+// A first image of two runs of 256 records alike, with `between` amid them,
+// which lays `laid` bytes at 0x1001. The records stand at addresses ending in 1.
 const Bytes runAfter = pattern(4096, 6);
-std::string amidRun(const Bytes& before, const std::string& between)
+std::string amidRun(const Bytes& before, const std::string& between, const Bytes& laid)
 {
-    return opening + dataRecords(before, 1) + between + dataRecords(runAfter) + opening + closing;
+    return opening + dataRecords(before, 1) + between + dataRecords(runAfter, 0x1001 + static_cast<unsigned>(laid.size())) +
+           opening + closing;
 }
 
-// The bytes less the 16 from offset on.
-Bytes without(Bytes bytes, std::size_t offset)
+// The bytes with the 16 from offset on filled.
+Bytes filled(Bytes bytes, std::size_t offset)
 {
-    bytes.erase(bytes.begin() + static_cast<std::ptrdiff_t>(offset), bytes.begin() + static_cast<std::ptrdiff_t>(offset + 16));
+    std::fill_n(bytes.begin() + static_cast<std::ptrdiff_t>(offset), 16, 0xFF);
     return bytes;
 }
 
@@ -97,8 +98,8 @@ TEST(ReadImage, AcceptedTextsGiveTheirImages)
         {"segment 1 fills 0x8000", twoImages(pattern(0x8000), second), expectedImage(pattern(0x8000), second)},
         {"image of 0x200000", twoImages(first, pattern(0x1F8000)), expectedImage(first, pattern(0x1F8000))},
         // Its last record, of 240 bytes, ends at 0x200000, with text behind it.
-        {"image of 0x200000 in records of 240", opening + opening + hexRecord(0, 0, slice(pattern(0x1F8000), 0, 144)) +
-             replaced(hexFile(slice(pattern(0x1F8000), 144, 0x1F8000 - 144), 0, 240), hexRecord(4, 0, {0, 0}), "") +
+        {"image of 0x200000 in records of 240", opening + hexRecord(4, 0, {0, 0}) + hexRecord(0, 0, slice(pattern(0x1F8000), 0, 144)) +
+             replaced(hexFile(slice(pattern(0x1F8000), 144, 0x1F8000 - 144), 144, 240), hexRecord(4, 0, {0, 0}), "") +
              std::string(600, ' '),
          expectedImage({}, pattern(0x1F8000))},
         {"lower-case digits", lowered(joined), image},
@@ -106,17 +107,17 @@ TEST(ReadImage, AcceptedTextsGiveTheirImages)
         {"no line ends", replaced(joined, "\r\n", ""), image},
         {"'9' and ';' between records", replaced(joined, "\r\n", "9;\n"), image},
         {"a long gap amid the records", amid(joined, std::string(40, ' ') + "\r\n"), image},
-        {"records of changing length and gap", hexFile(first) + hexRecord(0, 0, p32).substr(0, 73) +
-             hexRecord(0, 0, pattern(16, 8)).substr(0, 43) + std::string(16, ' ') + "\r\n" + hexFile(second, 0x08008000),
+        {"records of changing length and gap", hexFile(first) + hexRecord(0, 0x5000, p32).substr(0, 73) +
+             hexRecord(0, 0x5020, pattern(16, 8)).substr(0, 43) + std::string(16, ' ') + "\r\n" + hexFile(second, 0x08008000),
          expectedImage(joinedBytes({first, p32, pattern(16, 8)}), second)},
-        {"markers as long as the data records", opening + dataRecords(first) + hexRecord(4, 0, Bytes(16)) +
-             dataRecords(second) + hexRecord(5, 0, Bytes(16)),
-         image},
+        {"an end marker as long as the data records", opening + dataRecords(first) + opening + dataRecords(slice(second, 0, 0x8000)) +
+             hexRecord(5, 0, Bytes(16)),
+         expectedImage(first, slice(second, 0, 0x8000))},
         // The stray mark's record, ":\n:10097000...", is no data record; the
         // search goes on 7 characters behind it, past the record it stands in front of.
         {"a record mark in front of a record amid the bulk",
          opening + replaced(dataRecords(first), "\r\n:10097000", ":\n:10097000") + opening + closing,
-         expectedImage(without(first, 0x970), {})},
+         expectedImage(filled(first, 0x970), {})},
         // The skipped record's second mark, read from anywhere in front of the
         // marker, would open a data record of one byte 00.
         {"a record mark in a record skipped before the marker", opening + ":000:01" + opening + closing, Bytes(0x8000, 0xFF)},
@@ -128,19 +129,30 @@ TEST(ReadImage, AcceptedTextsGiveTheirImages)
         // first record's mark, would find a data record of one byte 42.
         {"a record mark in a record skipped", opening + ":00000:010000000042\r\n" + opening + closing, Bytes(0x8000, 0xFF)},
         {"a record mark behind the first record's", ":" + hexRecord(0, 1, {0x42}) + opening + closing, expectedImage({0x42}, {})},
+        {"a record mark behind the first record's, amid records", ":" + hexRecord(0, 1, {0xAB}) + dataRecords(first, 2) + hexFile(second),
+         expectedImage(joinedBytes({{0xAB}, first}), second)},
         {"300 KB before the first record", std::string(300000, ' ') + joined, image},
         {"first record is data", hexRecord(0, 0, {1, 2, 3}) + hexRecord(0, 3, {4}) + hexFile(second),
          expectedImage({1, 2, 3, 4}, second)},
-        {"addresses and checksums ignored",
-         opening + hexRecord(0, 0x2000, {1, 2}) + hexRecord(0, 0, {3}) + ":0100000004FF\r\n" + opening +
-             hexRecord(0, 0x10, {4}) + closing,
-         expectedImage({1, 2, 3, 0x04}, {4})},
+        {"checksums not read", opening + hexRecord(0, 0x2000, {1, 2}) + ":0120020004FF\r\n" + opening + hexRecord(0, 0x10, {4}) + closing,
+         expectedImage({1, 2, 4}, {4})},
+        // Type 02 and 04 records set the upper address, the first record and the marker too.
         {"other records skipped",
          opening + hexRecord(0, 0, {1}) + hexRecord(1, 0, {}) + hexRecord(2, 0, {0x10, 0}) +
-             hexRecord(3, 0, {0, 0, 0, 0}) + hexRecord(4, 0x10, {0, 0}) + closing + hexRecord(0, 1, {}) + ":0000:01000004\r\n" +
-             hexRecord(0, 1, {2}) + opening + hexRecord(0, 0, {3}) + hexRecord(4, 0, {8, 1}) +
+             hexRecord(3, 0, {0, 0, 0, 0}) + hexRecord(4, 0x10, {8, 0}) + closing + hexRecord(0, 1, {}) + ":0000:01000004\r\n" +
+             ":00GGGG00\r\n" + hexRecord(0, 1, {2}) + opening + hexRecord(0, 0, {3}) + hexRecord(4, 0, {8, 0}) +
              hexRecord(1, 0, {}) + hexRecord(0, 1, {4}) + closing + hexRecord(0, 2, {5}),
          expectedImage({1, 2}, {3, 4})},
+        {"gaps filled", opening + hexRecord(0, 0x8180, {1, 2}) + hexRecord(0, 0x81A0, {3}) + hexRecord(0, 0x81A1, {4}) +
+             hexRecord(4, 0, {0, 0}) + hexRecord(0, 0xFFFE, {5}) + hexRecord(4, 0x10, {0, 1}) + hexRecord(0, 1, {6}) +
+             hexRecord(0, 0x7FFF, {7}) + closing,
+         expectedImage(joinedBytes({{1, 2}, Bytes(30, 0xFF), {3, 4}}), joinedBytes({{5}, Bytes(2, 0xFF), {6}, Bytes(0x7FFD, 0xFF), {7}}))},
+        {"first image ending at 0x8000 behind a gap", opening + hexRecord(0, 0, {1}) + hexRecord(0, 0x7FFF, {2}) + opening + closing,
+         joinedBytes({{1}, Bytes(0x7FFE, 0xFF), {2}})},
+        {"type 02 records, one standing first", hexRecord(2, 0, {0x10, 0}) + hexRecord(0, 0xFFF0, p16) + hexRecord(2, 0, {0x20, 0}) +
+             hexRecord(0, 0, {1}) + opening + closing,
+         expectedImage(joinedBytes({p16, {1}}), {})},
+        {"both files at address 0", hexFile(first, 0) + hexFile(second, 0), image},
     };
     // A run of records alike, broken by a record that differs in a field that
     // makes records alike, its mark, count or type: after records whose
@@ -148,18 +160,20 @@ TEST(ReadImage, AcceptedTextsGiveTheirImages)
     // wrong place, and with the same data where the count is the same.
     for (const int runByte : {0x00, 0x01, 0x10, 0x5A}) {
         const Bytes before(4096, static_cast<std::uint8_t>(runByte)), same = slice(before, 0, 16);
-        const struct { const char* what; std::string record; Bytes data; } breaks[] = {
-            {"a 32-byte record", hexRecord(0, 0, p32), p32},
-            {"a 17-byte record", hexRecord(0, 0, p17), p17},
-            {"a 15-byte record", hexRecord(0, 0, pattern(15, 7)), pattern(15, 7)},
-            {"a type 10 record", hexRecord(0x10, 0, same), {}},
-            {"a type 01 record", hexRecord(0x01, 0, same), {}},
-            {"a type 0/ record", replaced(hexRecord(0, 0, same), ":10000000", ":1000000/"), {}},
-            {"a record marked ';'", replaced(hexRecord(0, 0, same), ":", ";"), {}},
+        const struct { const char* what; std::string record; Bytes laid; } breaks[] = {
+            {"a 32-byte record", hexRecord(0, 0x1001, p32), p32},
+            {"a 17-byte record", hexRecord(0, 0x1001, p17), p17},
+            {"a 15-byte record", hexRecord(0, 0x1001, pattern(15, 7)), pattern(15, 7)},
+            {"a record 16 bytes on", hexRecord(0, 0x1011, same), joinedBytes({Bytes(16, 0xFF), same})},
+            {"a record one byte on", hexRecord(0, 0x1002, same), joinedBytes({{0xFF}, same})},
+            {"a type 10 record", hexRecord(0x10, 0x1001, same), {}},
+            {"a type 01 record", hexRecord(0x01, 0x1001, same), {}},
+            {"a type 0/ record", replaced(hexRecord(0, 0x1001, same), ":10100100", ":1010010/"), {}},
+            {"a record marked ';'", replaced(hexRecord(0, 0x1001, same), ":", ";"), {}},
         };
         for (const auto& b : breaks)
-            cases.push_back({std::string(b.what) + " after records of " + std::to_string(runByte), amidRun(before, b.record),
-                             expectedImage(joinedBytes({before, b.data, runAfter}), {})});
+            cases.push_back({std::string(b.what) + " after records of " + std::to_string(runByte), amidRun(before, b.record, b.laid),
+                             expectedImage(joinedBytes({before, b.laid, runAfter}), {})});
     }
     // Every byte count's remainder modulo 16 above 16: a tail behind whole blocks.
     for (std::size_t perRecord = 17; perRecord < 32; ++perRecord)
@@ -198,12 +212,14 @@ TEST(ReadImage, RecordsAcrossReadsAreWhole)
     }
 }
 
-// A faulty record on line 3001, amid 3000 good records.
-std::string faultAt(const std::string& record)
+// A faulty record on line 3001, amid 3000 good records read fastest, at the
+// address where the records in front of it end unless it names another.
+std::string faultAt(std::string record, const char* address = "5DC0")
 {
-    const std::string good = amid(replaced(hexFile(pattern(3000 * 16)), "\r\n", "\n"), record + "\n");
-    const auto line = std::count(good.data(), good.data() + good.find(record), '\n');
-    return std::string(static_cast<std::size_t>(3000 - line), '\n') + good;
+    const Bytes data = pattern(3000 * 16);
+    record.replace(3, 4, address);
+    return std::string(1499, '\n') + opening + dataRecords(slice(data, 0, 0x5DC0)) + record + "\n" +
+           dataRecords(slice(data, 0x5DC0, 0x5DC0), 0x5DC0) + opening + closing;
 }
 
 TEST(ReadImage, RejectedTextsSayWhy)
@@ -229,7 +245,7 @@ TEST(ReadImage, RejectedTextsSayWhy)
         {"one file alone", hexFile(first), "No 000004 record to end the first image"},
         {"second image unended", opening + opening + hexRecord(0, 0, {1}) + hexRecord(1, 0, {}),
          "No 000005 record to end the second image"},
-        {"long second image unended", opening + opening + dataRecords(pattern(0x40000)),
+        {"long second image unended", opening + opening + replaced(hexFile(pattern(0x40000)), ":04000005", ":04000003"),
          "No 000005 record to end the second image"},
         {"record head cut short", opening + ":1000", "Record cut short at line 2"},
         {"a fault behind 5000 blank lines", std::string(5000, '\n') + opening + ":1000", "Record cut short at line 5002"},
@@ -241,13 +257,37 @@ TEST(ReadImage, RejectedTextsSayWhy)
         {"segment 1 over 0x8000", twoImages(pattern(0x8001), {}), "First image exceeds 0x8000 bytes at line 2050"},
         {"full record over 0x8000", twoImages(pattern(0x8010), {}) + std::string(600, ' '), "First image exceeds 0x8000 bytes at line 2050"},
         // Records behind the one that passes the limit, so that the fast path reaches it.
-        {"16 bytes for 15 left before 0x8000", opening + hexRecord(0, 0, {1}) + dataRecords(pattern(0x8200)) + opening + closing,
+        {"16 bytes for 15 left before 0x8000", opening + hexRecord(0, 0, {1}) + dataRecords(pattern(0x8200), 1) + opening + closing,
          "First image exceeds 0x8000 bytes at line 2050"},
+        {"a gap past 0x8000", opening + hexRecord(0, 0, {1}) + hexRecord(0, 0x8000, {2}) + opening + closing,
+         "First image exceeds 0x8000 bytes at line 3"},
+        {"a gap past 0x200000", opening + opening + hexRecord(0, 0, {1}) + hexRecord(4, 0x10, {0x08, 0x20}) + hexRecord(0, 0, {2}) + closing,
+         "Image exceeds 0x200000 bytes at line 5"},
         {"image over 0x200000", twoImages({}, pattern(0x1F8001)), "Image exceeds 0x200000 bytes at line 129061"},
         {"image over 0x200000 behind a blank line", "\n" + twoImages({}, pattern(0x1F8001)), "Image exceeds 0x200000 bytes at line 129062"},
         {"full record over 0x200000", twoImages({}, pattern(0x1F8010)) + std::string(600, ' '), "Image exceeds 0x200000 bytes at line 129061"},
-        {"16 bytes for 15 left before 0x200000", opening + opening + hexRecord(0, 0, {1}) + dataRecords(pattern(0x1F8200)) + closing,
-         "Image exceeds 0x200000 bytes at line 129027"},
+        {"16 bytes for 15 left before 0x200000", opening + opening + hexRecord(0, 0, {1}) + hexFile(pattern(0x1F8200), 0x08000001),
+         "Image exceeds 0x200000 bytes at line 129059"},
+        {"a record a byte back", opening + hexRecord(0, 0x10, pattern(16)) + hexRecord(0, 0x1F, {1}), "Record out of order or overlapping at line 3"},
+        {"a record back amid the second image", opening + opening + dataRecords(pattern(0x3000)) + hexRecord(0, 0x1000, {1}) + closing,
+         "Record out of order or overlapping at line 771"},
+        {"a record back amid the bulk", faultAt(hexRecord(0, 0, pattern(16)), "5DB0"), "Record out of order or overlapping at line 3001"},
+        {"a record back across 64 KiB", opening + opening + hexRecord(4, 0, {8, 1}) + hexRecord(0, 0, pattern(16)) +
+             hexRecord(4, 0, {8, 0}) + hexRecord(0, 0xFFFF, {1}),
+         "Record out of order or overlapping at line 6"},
+        // A first file that crosses 64 KiB, whose own type 04 record reads "000004".
+        {"a first file across 64 KiB", hexFile(pattern(0x800), 0x0800FC00) + hexFile(second, 0x08010400),
+         "First image goes on behind the 000004 record at line 66"},
+        {"a bad address digit", opening + ":10G00000" + std::string(32, '0'), "Bad hex digit at line 2"},
+        {"a bad address digit amid the bulk", faultAt(hexRecord(0, 0, pattern(16)), "5dcG"), "Bad hex digit at line 3001"},
+        {"a 000004 marker of 16 bytes", opening + dataRecords(first) + hexRecord(4, 0, Bytes(16)) + closing,
+         "Extended address record without 2 data bytes at line 1282"},
+        {"a type 02 record of 3 bytes", opening + hexRecord(2, 0, {1, 2, 3}), "Extended address record without 2 data bytes at line 2"},
+        {"a first record of type 04 with 4 bytes", hexRecord(4, 0, {0, 0, 8, 0}) + opening + closing,
+         "Extended address record without 2 data bytes at line 1"},
+        {"an address record cut short", opening + ":02000004080", "Record cut short at line 2"},
+        {"an address record with a bad digit", opening + ":020000020G00\r\n", "Bad hex digit at line 2"},
+        {"an address record with a bad count", opening + ":0G0000040800\r\n", "Bad hex digit at line 2"},
         {"bad count amid the data", faultAt(":G0000000" + std::string(514, '0')), "Bad hex digit at line 3001"},
     };
     // Each character just outside a digit range, and some with the top bit

@@ -46,14 +46,15 @@ inline std::string hexRecord(unsigned type, unsigned address, const Bytes& data)
     return text + "\r\n";
 }
 
-// One HEX file: a type 04 record opening each 64 KiB, data records of
-// perRecord bytes, then the type 05 and 01 records that close it.
+// One HEX file: a type 04 record wherever the upper half of the address
+// changes, data records of perRecord bytes, then the type 05 and 01 records
+// that close it.
 inline std::string hexFile(const Bytes& data, std::uint32_t base = 0x08000000, std::size_t perRecord = 16)
 {
     std::string text;
     for (std::size_t offset = 0; offset < data.size() || offset == 0; offset += perRecord) {
         const auto address = static_cast<std::uint32_t>(base + offset);
-        if (offset == 0 || address % 0x10000 == 0)
+        if (offset == 0 || address >> 16 != (address - perRecord) >> 16)
             text += hexRecord(4, 0, {std::uint8_t(address >> 24), std::uint8_t(address >> 16)});
         const auto size = std::min(perRecord, data.size() - std::min(offset, data.size()));
         if (size > 0)

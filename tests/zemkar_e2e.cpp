@@ -210,6 +210,11 @@ TEST(Zemkar, FailuresSayWhyAndLeaveNoOutputBehind)
     put("in.hex", text);
     put("bad.hex", hexFile(first));
     put("late.hex", twoImages({}, pattern(0x1F8001))); // its fault lies 5.8 MB in
+    // A first file across 64 KiB: its own "000004" record, on line 66, is read
+    // as the marker, and has left the window when the data behind it show it.
+    const std::string across = hexFile(pattern(0x800), 0x0800FC00);
+    const auto marker = across.find(":020000040801");
+    put("across.hex", across.substr(0, marker + 17) + std::string(40000, '\n') + across.substr(marker + 17) + hexFile(second, 0x08010400));
     fs::create_directory(dir / "folder");
     const std::string usage = "zemkar [-opt] [input_file_name] [output_file_name]";
     struct Case { std::string prefix, args, message; bool beforeOutput; };
@@ -225,6 +230,8 @@ TEST(Zemkar, FailuresSayWhyAndLeaveNoOutputBehind)
         {"", "-h bad.hex out.bin", "No 000004 record to end the first image", true},
         {"", "-h late.hex out.bin", "Image exceeds 0x200000 bytes at line 129061", true},
         {"cat late.hex | ", "-h /dev/stdin out.bin", "Image exceeds 0x200000 bytes at line 129061", true},
+        {"", "-h across.hex out.bin", "First image goes on behind the 000004 record at line 66", true},
+        {"cat across.hex | ", "-h /dev/stdin out.bin", "First image goes on behind the 000004 record at line 66", true},
         {"", "-h in.hex nowhere/out.bin", "Can not create nowhere/out.bin", false},
         {"ulimit -f 100; ", "-h in.hex out.bin", "Can not write out.bin", false}, // 100 KiB of 120
         {"", "-h in.hex /dev/full", "Can not write /dev/full", false},
