@@ -1,12 +1,13 @@
 # zemkar in firmware builds, used as their users use it, run by CTest:
-#   cmake -DMODE=cmake|make -DSOURCE=<zemkar's sources> -DZEMKAR_BUILD=<its build>
-#         -DWORK=<scratch folder> -P build_integration.cmake
+#   cmake -DMODE=cmake|make [-DGENERATOR=<CMake generator>] -DSOURCE=<zemkar's sources>
+#         -DZEMKAR_BUILD=<its build> -DWORK=<scratch folder> -P build_integration.cmake
 # cmake: zemkar installed into a temporary prefix, the project in consumer/
-#        configured against it and built with real cmake.
+#        configured against it and built with real cmake, by GENERATOR.
 # make:  the recipe of examples/firmware.mk run by GNU make.
 # Each: the image byte for byte, a second build that does nothing, the image
 # made again when a HEX file (or what makes it) or the program changes, and a
-# bad HEX file failing every build, with zemkar's message, until it is mended.
+# bad HEX file failing every build, with zemkar's message, until it is mended;
+# under make, make's own line starts on a line of its own.
 cmake_policy(VERSION 3.21)
 file(REMOVE_RECURSE "${WORK}")
 file(MAKE_DIRECTORY "${WORK}/hex")
@@ -30,15 +31,16 @@ if(MODE STREQUAL "cmake")
     message(FATAL_ERROR "zemkar does not install")
   endif()
   file(COPY "${SOURCE}/tests/consumer/" DESTINATION "${WORK}/project")
-  execute_process(COMMAND "${CMAKE_COMMAND}" -S "${WORK}/project" -B "${WORK}/build" -G "Unix Makefiles"
+  execute_process(COMMAND "${CMAKE_COMMAND}" -S "${WORK}/project" -B "${WORK}/build" -G "${GENERATOR}"
                           "-DCMAKE_PREFIX_PATH=${WORK}/prefix" "-DHEX_DIR=${WORK}/hex"
                   OUTPUT_VARIABLE said ERROR_VARIABLE said RESULT_VARIABLE failed)
   if(failed)
     message(FATAL_ERROR "the project does not configure:\n${said}")
   endif()
   set(build "${CMAKE_COMMAND}" --build "${WORK}/build")
-  set(image "${WORK}/build/firmware.bin")
-  set(made "zemkar: making firmware.bin")
+  set(image "${WORK}/build/images/firmware.bin")
+  set(made "zemkar: making images/firmware.bin")
+  set(remade "zemkar: making") # either image
   # bin/ in the .deb's layout, the top of the prefix in the static archive's.
   file(GLOB program "${WORK}/prefix/bin/zemkar" "${WORK}/prefix/zemkar")
   set(maker "${WORK}/project/app.c")
@@ -47,6 +49,7 @@ else()
   set(build make --no-print-directory -C "${WORK}/hex" -f firmware.mk "ZEMKAR=${ZEMKAR_BUILD}/zemkar")
   set(image "${WORK}/hex/firmware.bin")
   set(made "firmware.bin.hex firmware.bin")
+  set(remade "${made}")
   set(program "${ZEMKAR_BUILD}/zemkar")
   set(maker "${WORK}/hex/application.hex")
 endif()
@@ -55,7 +58,14 @@ endif()
 function(build_expecting expect what)
   execute_process(COMMAND ${build} OUTPUT_VARIABLE said ERROR_VARIABLE said RESULT_VARIABLE failed)
   string(FIND "${said}" "${made}" at)
-  string(FIND "${said}" "Bad hex digit at line" message)
+  string(FIND "${said}" "${remade}" again)
+  # Under make the message is followed by a line end, so that make's own line
+  # stands on a line of its own.
+  set(message "Bad hex digit at line")
+  if(MODE STREQUAL "make")
+    set(message "Bad hex digit at line 2\nmake: ***")
+  endif()
+  string(FIND "${said}" "${message}" message)
   if(expect STREQUAL "failed")
     if(NOT failed OR message EQUAL -1)
       message(FATAL_ERROR "${MODE}, ${what}: no failure with zemkar's message:\n${said}")
@@ -67,7 +77,7 @@ function(build_expecting expect what)
     if(at EQUAL -1 OR NOT got STREQUAL expected)
       message(FATAL_ERROR "${MODE}, ${what}: the image was not made, or differs from examples/two-images.bin:\n${said}")
     endif()
-  elseif(NOT at EQUAL -1)
+  elseif(NOT again EQUAL -1)
     message(FATAL_ERROR "${MODE}, ${what}: the build made the image again:\n${said}")
   endif()
 endfunction()
@@ -80,6 +90,14 @@ function(touch file)
 endfunction()
 
 build_expecting(made "first build")
+if(MODE STREQUAL "cmake")
+  # The raw image of the same two files, the bootloader's written by a POST_BUILD step.
+  file(READ "${WORK}/build/images/firmware.raw" raw HEX)
+  file(READ "${SOURCE}/examples/two-images.bin" headed OFFSET 10 HEX)
+  if(NOT raw STREQUAL headed)
+    message(FATAL_ERROR "cmake: images/firmware.raw differs from examples/two-images.bin behind its header")
+  endif()
+endif()
 build_expecting(nothing "second build")
 touch("${WORK}/hex/bootloader.hex")
 build_expecting(made "after touching bootloader.hex")
