@@ -92,7 +92,7 @@ Outcome referenceRead(std::string_view text)
         for (;;) {
             mark = text.find(':', scan);
             if (mark == text.npos)
-                return {{}, inFirstImage ? "No 000004 record to end the first image" : "No 000005 record to end the second image"};
+                return {{}, inFirstImage ? "No 000004 record to end the first image: give two HEX files joined end to end" : "No 000005 record to end the second image"};
             if (text.size() - mark < 9)
                 return fault("Record cut short", mark);
             if (text.substr(mark + 3, 6) == (inFirstImage ? "000004" : "000005"))

@@ -463,7 +463,7 @@ struct Segment {
     const char* unended;
     const char* overflow;
 };
-constexpr Segment firstSegment{"000004", "No 000004 record to end the first image",
+constexpr Segment firstSegment{"000004", "No 000004 record to end the first image: give two HEX files joined end to end",
                                "First image exceeds 0x8000 bytes at line %llu"};
 constexpr Segment secondSegment{"000005", "No 000005 record to end the second image",
                                 "Image exceeds 0x200000 bytes at line %llu"};

@@ -16,6 +16,14 @@
 #ifdef __linux__
 #include <sys/mman.h>
 #endif
+#ifdef _WIN32
+#define WIN32_LEAN_AND_MEAN
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <io.h>
+#include <windows.h>
+#endif
 
 namespace {
 
@@ -86,6 +94,36 @@ std::FILE* openInput(const char* name, off_t& size)
         fail("Can not open %s", name);
     size = S_ISREG(status.st_mode) ? status.st_size : -1;
     return in;
+}
+
+// An output that is the input itself, by name, hard link or symbolic link,
+// would lose the input to the image: it is refused before anything is read
+// or written. Only a regular file can be both; a device or a pipe is
+// written as ever. Windows names a file by its volume and index (its stat
+// has no inode numbers).
+void refuseInputAsOutput(std::FILE* in, const char* outputName)
+{
+#ifdef _WIN32
+    const HANDLE input = reinterpret_cast<HANDLE>(_get_osfhandle(fileno(in)));
+    const HANDLE output = CreateFileA(outputName, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                      OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (output == INVALID_HANDLE_VALUE)
+        return;
+    BY_HANDLE_FILE_INFORMATION inputFile, outputFile;
+    const bool same = GetFileType(input) == FILE_TYPE_DISK && GetFileType(output) == FILE_TYPE_DISK &&
+                      GetFileInformationByHandle(input, &inputFile) && GetFileInformationByHandle(output, &outputFile) &&
+                      inputFile.dwVolumeSerialNumber == outputFile.dwVolumeSerialNumber &&
+                      inputFile.nFileIndexHigh == outputFile.nFileIndexHigh &&
+                      inputFile.nFileIndexLow == outputFile.nFileIndexLow;
+    CloseHandle(output);
+#else
+    const struct stat input = statusOf(fileno(in));
+    struct stat output {};
+    const bool same = S_ISREG(input.st_mode) && stat(outputName, &output) == 0 && S_ISREG(output.st_mode) &&
+                      input.st_dev == output.st_dev && input.st_ino == output.st_ino;
+#endif
+    if (same)
+        fail("Output %s is the input", outputName);
 }
 
 // How the run's pages are had, each of which costs a fault when first
@@ -165,6 +203,7 @@ int main(int argc, char** argv)
 
     off_t inputSize = 0;
     std::FILE* in = openInput(inputName, inputSize);
+    refuseInputAsOutput(in, outputName);
     adviseRunPages(block, inputSize);
     char fault[faultMessageSize];
     const std::uint32_t imageLength = readImage(in, static_cast<char*>(block), buffer + headerSize, fault);

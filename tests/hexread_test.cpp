@@ -224,25 +224,26 @@ std::string faultAt(std::string record, const char* address = "5DC0")
 
 TEST(ReadImage, RejectedTextsSayWhy)
 {
+    const std::string unendedFirst = "No 000004 record to end the first image: give two HEX files joined end to end";
     struct Case { std::string what, text, message; };
     std::vector<Case> cases = {
         {"empty", "", "No record in the input"},
         {"no record mark", "020000040800F2\r\n", "No record in the input"},
         {"300 KB of spaces", std::string(300000, ' '), "No record in the input"},
-        {"only the opening record", opening, "No 000004 record to end the first image"},
-        {"only a short record", ":0", "No 000004 record to end the first image"},
+        {"only the opening record", opening, unendedFirst},
+        {"only a short record", ":0", unendedFirst},
         {"600 characters and no record behind the marker", opening + opening + std::string(600, ' '),
          "No 000005 record to end the second image"},
         {"600 characters and no record behind a run", opening + dataRecords(pattern(4096)) + std::string(600, ' '),
-         "No 000004 record to end the first image"},
+         unendedFirst},
         {"601 characters and no record behind a run", opening + dataRecords(pattern(4096)) + std::string(601, ' '),
-         "No 000004 record to end the first image"},
+         unendedFirst},
         {"600 characters and no record behind two records", opening + dataRecords(pattern(32)) + std::string(600, ' '),
-         "No 000004 record to end the first image"},
+         unendedFirst},
         {"601 characters and no record behind two records", opening + dataRecords(pattern(32)) + std::string(601, ' '),
-         "No 000004 record to end the first image"},
+         unendedFirst},
         {"15 characters behind the last record mark", opening + opening + " ", "No 000005 record to end the second image"},
-        {"one file alone", hexFile(first), "No 000004 record to end the first image"},
+        {"one file alone", hexFile(first), unendedFirst},
         {"second image unended", opening + opening + hexRecord(0, 0, {1}) + hexRecord(1, 0, {}),
          "No 000005 record to end the second image"},
         {"long second image unended", opening + opening + replaced(hexFile(pattern(0x40000)), ":04000005", ":04000003"),

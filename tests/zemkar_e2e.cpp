@@ -227,7 +227,7 @@ TEST(Zemkar, FailuresSayWhyAndLeaveNoOutputBehind)
         {"", "-h /proc/self/mem out.bin", "Can not read /proc/self/mem", true}, // reading it fails
         {"rm -f fifo && mkfifo fifo && (head -c 5000 in.hex > fifo &) && ", "-h fifo out.bin",
          "Record cut short at line 112", true}, // its writer stops within a record
-        {"", "-h bad.hex out.bin", "No 000004 record to end the first image", true},
+        {"", "-h bad.hex out.bin", "No 000004 record to end the first image: give two HEX files joined end to end", true},
         {"", "-h late.hex out.bin", "Image exceeds 0x200000 bytes at line 129061", true},
         {"cat late.hex | ", "-h /dev/stdin out.bin", "Image exceeds 0x200000 bytes at line 129061", true},
         {"", "-h across.hex out.bin", "First image goes on behind the 000004 record at line 66", true},
@@ -265,6 +265,23 @@ TEST(Zemkar, FailuresSayWhyAndLeaveNoOutputBehind)
         }
     }
     EXPECT_TRUE(fs::is_character_file("/dev/full"));
+}
+
+// An output that is the input, by name, hard link or symbolic link, is
+// refused before anything is written: the input stays as it was.
+TEST(Zemkar, RefusesAnOutputThatIsTheInput)
+{
+    const struct { const char* prefix; const char* args; const char* message; } cases[] = {
+        {"", "-h in.hex in.hex", "Output in.hex is the input"},
+        {"", "-r in.hex ./in.hex", "Output ./in.hex is the input"},
+        {"ln -f in.hex hard.hex && ", "-h in.hex hard.hex", "Output hard.hex is the input"},
+        {"ln -sf in.hex soft.hex && ", "-h soft.hex in.hex", "Output in.hex is the input"},
+    };
+    for (const auto& c : cases) {
+        put("in.hex", text);
+        EXPECT_EQ(run(c.prefix, c.args), std::pair(1, std::string(c.message))) << c.args;
+        EXPECT_TRUE(get("in.hex") == Bytes(text.begin(), text.end())) << c.args;
+    }
 }
 
 // Each finishes in well under a second per 10 MB, with the right image or a clear message.
