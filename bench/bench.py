@@ -2,7 +2,7 @@
 """zemkar against its floor and its nearest peers, in one run.
 
     python3 bench/bench.py [--zemkar build/zemkar] [--static build-static/zemkar]
-                           [--rounds 30] [--plot bench/cost.svg]
+                           [--rounds 30] [--plot build/cost.svg]
 
 Generates the benchmark inputs (inputs.py) and takes the bundled example,
 checks zemkar's headed and raw output for each against the image worked out
@@ -137,6 +137,7 @@ def table(title, times, reference):
 def plot(results, out):
     """plot.py with a Python that has matplotlib: this one, or the system's."""
     script = pathlib.Path(__file__).resolve().parent / "plot.py"
+    pathlib.Path(out).parent.mkdir(parents=True, exist_ok=True)
     for python in (sys.executable, "/usr/bin/python3"):
         has = subprocess.run([python, "-c", "import matplotlib"], capture_output=True).returncode == 0
         if has:
@@ -154,7 +155,7 @@ def main():
     parser.add_argument("--zemkar", default=str(ROOT / "build" / "zemkar"))
     parser.add_argument("--static", default=str(ROOT / "build-static" / "zemkar"))
     parser.add_argument("--rounds", type=int, default=30)
-    parser.add_argument("--plot", default=str(ROOT / "bench" / "cost.svg"))
+    parser.add_argument("--plot", default=str(ROOT / "build" / "cost.svg"))
     args = parser.parse_args()
     programs = {"zemkar": str(pathlib.Path(args.zemkar).resolve())}
     if pathlib.Path(args.static).exists():

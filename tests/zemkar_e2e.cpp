@@ -75,8 +75,14 @@ std::pair<int, std::string> runOnce(const std::string& command)
 // About one start in 450 under Wine fails in Wine itself, whichever build it runs: a page
 // fault inside Wine that Wine reports, or exit status 1 with nothing printed, which the
 // program never gives. Such a run is made again, at most twice.
+// Under Wine or an emulator a run takes a second or so: each is named as it
+// starts, so that a long test shows its progress.
 std::pair<int, std::string> run(const std::string& prefix, const std::string& args)
 {
+    if (windowsProgram || emulatedProgram) {
+        std::printf("running: %s%s\n", prefix.c_str(), args.c_str());
+        std::fflush(stdout);
+    }
     const auto command = "cd '" + dir.string() + "' && " + prefix + program + " " + args + " 2>&1";
     for (int attempt = 0;; ++attempt) {
         auto result = runOnce(command);
