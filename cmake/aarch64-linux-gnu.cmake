@@ -1,13 +1,6 @@
-# Cross-builds for 64-bit ARM (aarch64) Linux with Debian's g++-aarch64-linux-gnu, run under
-# qemu-aarch64 (Debian's qemu-user) with the target's library folder:
-# cmake --preset aarch64
-set(CMAKE_SYSTEM_NAME Linux)
+# 64-bit ARM (aarch64) Linux with Debian's g++-aarch64-linux-gnu, run under
+# qemu-aarch64 (Debian's qemu-user): cmake --preset aarch64
+set(ZEMKAR_TRIPLE aarch64-linux-gnu)
 set(CMAKE_SYSTEM_PROCESSOR aarch64)
-set(CMAKE_C_COMPILER aarch64-linux-gnu-gcc)
-set(CMAKE_CXX_COMPILER aarch64-linux-gnu-g++)
-set(CMAKE_FIND_ROOT_PATH /usr/aarch64-linux-gnu)
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
-set(CMAKE_CROSSCOMPILING_EMULATOR qemu-aarch64 -L /usr/aarch64-linux-gnu)
+set(ZEMKAR_QEMU qemu-aarch64)
+include(${CMAKE_CURRENT_LIST_DIR}/linux-cross.cmake)

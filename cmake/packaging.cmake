@@ -67,10 +67,15 @@ else()
     # dpkg knows only this machine's architecture and libraries: the package
     # names the target's, and cpack-options.cmake reads the C library
     # version needed from the program's own symbols.
-    set(debian_architectures aarch64 arm64 s390x s390x x86_64 amd64)
-    list(FIND debian_architectures ${CMAKE_SYSTEM_PROCESSOR} at)
-    math(EXPR at "${at} + 1")
-    list(GET debian_architectures ${at} CPACK_DEBIAN_PACKAGE_ARCHITECTURE)
+    # Each processor the presets build, and its Debian architecture.
+    set(processors aarch64 s390x x86_64 armv7l i686)
+    set(architectures arm64 s390x amd64 armhf i386)
+    list(FIND processors ${CMAKE_SYSTEM_PROCESSOR} at)
+    if(at EQUAL -1)
+      message(FATAL_ERROR "No Debian architecture is known for the processor ${CMAKE_SYSTEM_PROCESSOR}: "
+                          "add it to the lists in cmake/packaging.cmake")
+    endif()
+    list(GET architectures ${at} CPACK_DEBIAN_PACKAGE_ARCHITECTURE)
     set(CPACK_ZEMKAR_OBJDUMP "${CMAKE_OBJDUMP}")
     set(CPACK_ZEMKAR_PROGRAM "${PROJECT_BINARY_DIR}/zemkar")
   else()

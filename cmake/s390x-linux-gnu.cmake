@@ -1,13 +1,6 @@
-# Cross-builds for IBM Z (s390x, big-endian) Linux with Debian's g++-s390x-linux-gnu, run under
-# qemu-s390x (Debian's qemu-user) with the target's library folder:
-# cmake --preset s390x
-set(CMAKE_SYSTEM_NAME Linux)
+# IBM Z (s390x, big-endian) Linux with Debian's g++-s390x-linux-gnu, run under
+# qemu-s390x (Debian's qemu-user): cmake --preset s390x
+set(ZEMKAR_TRIPLE s390x-linux-gnu)
 set(CMAKE_SYSTEM_PROCESSOR s390x)
-set(CMAKE_C_COMPILER s390x-linux-gnu-gcc)
-set(CMAKE_CXX_COMPILER s390x-linux-gnu-g++)
-set(CMAKE_FIND_ROOT_PATH /usr/s390x-linux-gnu)
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
-set(CMAKE_CROSSCOMPILING_EMULATOR qemu-s390x -L /usr/s390x-linux-gnu)
+set(ZEMKAR_QEMU qemu-s390x)
+include(${CMAKE_CURRENT_LIST_DIR}/linux-cross.cmake)

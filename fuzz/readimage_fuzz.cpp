@@ -130,7 +130,7 @@ Outcome referenceRead(std::string_view text)
                 return fault("Record out of order or overlapping", mark);
             if (image.size() + (address - next) + size > limit)
                 return fault(inFirstImage ? "First image exceeds 0x8000 bytes" : "Image exceeds 0x200000 bytes", mark);
-            image.resize(image.size() + (address - next), 0xFF);
+            image.resize(image.size() + static_cast<std::size_t>(address - next), 0xFF); // within the limit
             for (std::size_t i = 0; i < size; ++i) {
                 const long long byte = hexNumber(text, mark + 9 + 2 * i, 2);
                 if (byte < 0)
@@ -163,8 +163,8 @@ Outcome zemkarRead(std::string_view text, std::vector<std::uint8_t>& buffer)
     static std::vector<char> window(textBufferSize);
     const std::uint32_t length = readImage(in, window.data(), buffer.data() + headerSize, message);
     std::fclose(in);
-    return {std::vector<std::uint8_t>(buffer.begin() + headerSize, buffer.begin() + headerSize + length),
-            length ? "" : message};
+    const std::uint8_t* image = buffer.data() + headerSize;
+    return {std::vector<std::uint8_t>(image, image + length), length ? "" : message};
 }
 
 void require(bool holds, const char* what)
