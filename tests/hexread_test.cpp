@@ -139,7 +139,7 @@ TEST(ReadImage, AcceptedTextsGiveTheirImages)
         // Type 02 and 04 records set the upper address, the first record and the marker too.
         {"other records skipped",
          opening + hexRecord(0, 0, {1}) + hexRecord(1, 0, {}) + hexRecord(2, 0, {0x10, 0}) +
-             hexRecord(3, 0, {0, 0, 0, 0}) + hexRecord(4, 0x10, {8, 0}) + closing + hexRecord(0, 1, {}) + ":0000:01000004\r\n" +
+             hexRecord(3, 0, {0, 0, 0, 0}) + hexRecord(4, 0x11, {8, 0}) + closing + hexRecord(0, 1, {}) + ":0000:01000004\r\n" +
              ":00GGGG00\r\n" + hexRecord(0, 1, {2}) + opening + hexRecord(0, 0, {3}) + hexRecord(4, 0, {8, 0}) +
              hexRecord(1, 0, {}) + hexRecord(0, 1, {4}) + closing + hexRecord(0, 2, {5}),
          expectedImage({1, 2}, {3, 4})},
@@ -149,6 +149,8 @@ TEST(ReadImage, AcceptedTextsGiveTheirImages)
          expectedImage(joinedBytes({{1, 2}, Bytes(30, 0xFF), {3, 4}}), joinedBytes({{5}, Bytes(2, 0xFF), {6}, Bytes(0x7FFD, 0xFF), {7}}))},
         {"first image ending at 0x8000 behind a gap", opening + hexRecord(0, 0, {1}) + hexRecord(0, 0x7FFF, {2}) + opening + closing,
          joinedBytes({{1}, Bytes(0x7FFE, 0xFF), {2}})},
+        {"data before any address record", hexRecord(0, 0xFFF0, p16) + hexRecord(2, 0, {0x10, 0}) + hexRecord(0, 0, {1}) + opening + closing,
+         expectedImage(joinedBytes({p16, {1}}), {})},
         {"type 02 records, one standing first", hexRecord(2, 0, {0x10, 0}) + hexRecord(0, 0xFFF0, p16) + hexRecord(2, 0, {0x20, 0}) +
              hexRecord(0, 0, {1}) + opening + closing,
          expectedImage(joinedBytes({p16, {1}}), {})},
@@ -174,6 +176,17 @@ TEST(ReadImage, AcceptedTextsGiveTheirImages)
         for (const auto& b : breaks)
             cases.push_back({std::string(b.what) + " after records of " + std::to_string(runByte), amidRun(before, b.record, b.laid),
                              expectedImage(joinedBytes({before, b.laid, runAfter}), {})});
+    }
+    // Data records with neither checksum nor line end, back to back.
+    for (const std::size_t perRecord : {std::size_t{32}, std::size_t{48}}) {
+        const std::string lines = twoImages(first, second, perRecord);
+        std::string text;
+        for (std::size_t at = 0, end; at < lines.size(); at = end + 2) {
+            end = lines.find("\r\n", at);
+            const std::string record = lines.substr(at, end - at);
+            text += record.compare(7, 2, "00") == 0 ? record.substr(0, record.size() - 2) : record + "\r\n";
+        }
+        cases.push_back({std::to_string(perRecord) + " bytes a record, back to back", text, image});
     }
     // Every byte count's remainder modulo 16 above 16: a tail behind whole blocks.
     for (std::size_t perRecord = 17; perRecord < 32; ++perRecord)
@@ -273,6 +286,8 @@ TEST(ReadImage, RejectedTextsSayWhy)
         {"a record back amid the second image", opening + opening + dataRecords(pattern(0x3000)) + hexRecord(0, 0x1000, {1}) + closing,
          "Record out of order or overlapping at line 771"},
         {"a record back amid the bulk", faultAt(hexRecord(0, 0, pattern(16)), "5DB0"), "Record out of order or overlapping at line 3001"},
+        {"addresses wrapping past 64 KiB without a type 04 record", opening + opening + dataRecords(pattern(0x10010)) + closing,
+         "Record out of order or overlapping at line 4099"},
         {"a record back across 64 KiB", opening + opening + hexRecord(4, 0, {8, 1}) + hexRecord(0, 0, pattern(16)) +
              hexRecord(4, 0, {8, 0}) + hexRecord(0, 0xFFFF, {1}),
          "Record out of order or overlapping at line 6"},
@@ -287,6 +302,7 @@ TEST(ReadImage, RejectedTextsSayWhy)
         {"a first record of type 04 with 4 bytes", hexRecord(4, 0, {0, 0, 8, 0}) + opening + closing,
          "Extended address record without 2 data bytes at line 1"},
         {"an address record cut short", opening + ":02000004080", "Record cut short at line 2"},
+        {"an address record's head ending the text", opening + ":02001004", "Record cut short at line 2"},
         {"an address record with a bad digit", opening + ":020000020G00\r\n", "Bad hex digit at line 2"},
         {"an address record with a bad count", opening + ":0G0000040800\r\n", "Bad hex digit at line 2"},
         {"bad count amid the data", faultAt(":G0000000" + std::string(514, '0')), "Bad hex digit at line 3001"},
