@@ -131,6 +131,12 @@ TEST(ReadImage, AcceptedTextsGiveTheirImages)
         {"a record mark behind the first record's", ":" + hexRecord(0, 1, {0x42}) + opening + closing, expectedImage({0x42}, {})},
         {"a record mark behind the first record's, amid records", ":" + hexRecord(0, 1, {0xAB}) + dataRecords(first, 2) + hexFile(second),
          expectedImage(joinedBytes({{0xAB}, first}), second)},
+        {"a record mark in front of a record, behind one taken", opening + hexRecord(0, 0, {1}) + ":12345::01000100AB\r\n" +
+             dataRecords(first, 2) + opening + closing,
+         expectedImage(joinedBytes({{1, 0xAB}, first}), {})},
+        {"a 16-byte type 01 record amid a run at addresses ending in 0", opening + dataRecords(first) +
+             hexRecord(1, 0x5000, slice(first, 0, 16)) + dataRecords(slice(second, 0, 0x3000), 0x5000) + opening + closing,
+         expectedImage(joinedBytes({first, slice(second, 0, 0x3000)}), {})},
         {"300 KB before the first record", std::string(300000, ' ') + joined, image},
         {"first record is data", hexRecord(0, 0, {1, 2, 3}) + hexRecord(0, 3, {4}) + hexFile(second),
          expectedImage({1, 2, 3, 4}, second)},
@@ -169,6 +175,7 @@ TEST(ReadImage, AcceptedTextsGiveTheirImages)
             {"a record 16 bytes on", hexRecord(0, 0x1011, same), joinedBytes({Bytes(16, 0xFF), same})},
             {"a record one byte on", hexRecord(0, 0x1002, same), joinedBytes({{0xFF}, same})},
             {"a type 10 record", hexRecord(0x10, 0x1001, same), {}},
+            {"a record of count 0", hexRecord(0, 0x1001, {}), {}},
             {"a type 01 record", hexRecord(0x01, 0x1001, same), {}},
             {"a type 0/ record", replaced(hexRecord(0, 0x1001, same), ":10100100", ":1010010/"), {}},
             {"a record marked ';'", replaced(hexRecord(0, 0x1001, same), ":", ";"), {}},
@@ -177,14 +184,15 @@ TEST(ReadImage, AcceptedTextsGiveTheirImages)
             cases.push_back({std::string(b.what) + " after records of " + std::to_string(runByte), amidRun(before, b.record, b.laid),
                              expectedImage(joinedBytes({before, b.laid, runAfter}), {})});
     }
-    // Data records with neither checksum nor line end, back to back.
+    // Data and address records with neither checksum nor line end, back to back.
     for (const std::size_t perRecord : {std::size_t{32}, std::size_t{48}}) {
         const std::string lines = twoImages(first, second, perRecord);
         std::string text;
         for (std::size_t at = 0, end; at < lines.size(); at = end + 2) {
             end = lines.find("\r\n", at);
             const std::string record = lines.substr(at, end - at);
-            text += record.compare(7, 2, "00") == 0 ? record.substr(0, record.size() - 2) : record + "\r\n";
+            const bool bare = record.compare(7, 2, "00") == 0 || record.compare(7, 2, "02") == 0 || record.compare(7, 2, "04") == 0;
+            text += bare ? record.substr(0, record.size() - 2) : record + "\r\n";
         }
         cases.push_back({std::to_string(perRecord) + " bytes a record, back to back", text, image});
     }
@@ -255,6 +263,8 @@ TEST(ReadImage, RejectedTextsSayWhy)
          unendedFirst},
         {"601 characters and no record behind two records", opening + dataRecords(pattern(32)) + std::string(601, ' '),
          unendedFirst},
+        {"600 characters and no record behind a record the general loop takes",
+         opening + hexRecord(0, 0, {1}) + hexRecord(0, 1, {2}) + std::string(600, ' '), unendedFirst},
         {"15 characters behind the last record mark", opening + opening + " ", "No 000005 record to end the second image"},
         {"one file alone", hexFile(first), unendedFirst},
         {"second image unended", opening + opening + hexRecord(0, 0, {1}) + hexRecord(1, 0, {}),
@@ -303,6 +313,7 @@ TEST(ReadImage, RejectedTextsSayWhy)
          "Extended address record without 2 data bytes at line 1"},
         {"an address record cut short", opening + ":02000004080", "Record cut short at line 2"},
         {"an address record's head ending the text", opening + ":02001004", "Record cut short at line 2"},
+        {"an address record's value ending the text", opening + opening + ":020000020800", "No 000005 record to end the second image"},
         {"an address record with a bad digit", opening + ":020000020G00\r\n", "Bad hex digit at line 2"},
         {"an address record with a bad count", opening + ":0G0000040800\r\n", "Bad hex digit at line 2"},
         {"bad count amid the data", faultAt(":G0000000" + std::string(514, '0')), "Bad hex digit at line 3001"},
