@@ -128,8 +128,10 @@ constexpr auto lowDigit = makeDigitTable(0);
 }
 
 // Whether mark, fewer than sixteen characters from pos, is the first ':' from
-// pos on. The bit above the sixteen stands for "none among them", so that no
-// distance of sixteen or more passes.
+// pos on: its bit is the lowest set among the sixteen. The bit above them
+// stands for none, a distance no run has: its gap comes from a mark found
+// within markLookahead characters.
+static_assert(markLookahead <= 16, "a run's marks stand where isFirstMark sees them");
 [[gnu::always_inline]] inline bool isFirstMark(const char* pos, const char* mark)
 {
     return std::countr_zero(marksAt(pos) | 0x10000u) == static_cast<int>(mark - pos);
