@@ -296,6 +296,9 @@ TEST(ReadImage, RejectedTextsSayWhy)
         {"a record back amid the bulk", faultAt(hexRecord(0, 0, pattern(16)), "5DB0"), "Record out of order or overlapping at line 3001"},
         {"addresses wrapping past 64 KiB without a type 04 record", opening + opening + dataRecords(pattern(0x10010)) + closing,
          "Record out of order or overlapping at line 4099"},
+        {"a run from offset 0xFFFF on, wrapping past 64 KiB", opening + opening + hexRecord(0, 0xFFDE, pattern(17)) +
+             dataRecords(pattern(64), 0xFFEF) + std::string(600, ' ') + closing,
+         "Record out of order or overlapping at line 6"},
         {"a record back across 64 KiB", opening + opening + hexRecord(4, 0, {8, 1}) + hexRecord(0, 0, pattern(16)) +
              hexRecord(4, 0, {8, 0}) + hexRecord(0, 0xFFFF, {1}),
          "Record out of order or overlapping at line 6"},
