@@ -575,7 +575,9 @@ std::uint32_t readImage(std::FILE* in, char* text, std::uint8_t* image, char* me
     const char* scan = record + 1;
     if (isDataRecord(record, window.end))
         scan = record;
-    else if (isAddressRecord(record, window.end) && !(scan = putAddressRecord(window, record, layout, message)))
+    else if (isAddressRecord(record, window.end))
+        scan = putAddressRecord(window, record, layout, message);
+    if (!scan)
         return 0;
     record = putSegment(window, scan, layout, firstSegment, message);
     if (!record)

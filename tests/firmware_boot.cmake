@@ -16,7 +16,7 @@ find_program(objcopy arm-none-eabi-objcopy)
 find_program(objdump arm-none-eabi-objdump)
 find_program(qemu qemu-system-arm)
 if(gcc)
-  execute_process(COMMAND "${gcc}" -mcpu=cortex-m4 -mthumb -print-file-name=libc_nano.a
+  execute_process(COMMAND "${gcc}" -mcpu=cortex-m4 -mthumb -print-file-name=libc.a
                   OUTPUT_VARIABLE newlib OUTPUT_STRIP_TRAILING_WHITESPACE)
 endif()
 if(NOT gcc OR NOT objcopy OR NOT objdump OR NOT qemu OR NOT EXISTS "${newlib}")
