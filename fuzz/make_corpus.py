@@ -48,7 +48,8 @@ def main():
         + record(5, 0, b"\0\0\0\0") + record(0, 0, b"") + record(4, 0, b"\x08\x00") + record(4, 0, b"\x08\x01")
         + record(1, 0, b"") + record(0, 0, b"\xAB") + record(5, 0, b"\0\0\0\0"),
         "text-before": "\ufeff\r\n\r\n" + joined,
-        "mixed": hex_file(first, 0x08000000) + mixed_records(second, 0x0200, 24) + hex_file(second, 0x08008000),
+        "mixed": hex_file(first, 0x08000000).replace(":04000005", mixed_records(second, 0x0200, 24) + ":04000005", 1)
+        + hex_file(second, 0x08008000),
         # An end marker as long as the data records, at the same stride.
         "markers-alike": record(4, 0, b"\x08\x00") + data_records(first) + record(4, 0, b"\x08\x00")
         + data_records(second) + record(5, 0, bytes(16)),
@@ -63,6 +64,22 @@ def main():
         "segment-addresses": record(2, 0, b"\x10\x00") + data_records(first[:256], 0xFF00) + record(2, 0, b"\x20\x00")
         + data_records(first, 0x0100) + hex_file(second, 0x08008000),
         "both-at-zero": hex_file(first, 0) + hex_file(second, 0),
+        # Files told apart by the first one's type 01 record: a first file
+        # across 64 KiB whose data behind its own 000004 record rejoin the
+        # first image, one with a dangling type 04 record, start records
+        # first, flash at address 0 (no type 04 record), three files, and a
+        # second file without its end.
+        "rejoin": hex_file(first, 0x0800FF00) + hex_file(second, 0x08008000),
+        "rejoin-gap": record(4, 0, b"\x08\x00") + data_records(first[:64], 0xFFC0) + record(4, 0, b"\x08\x01")
+        + data_records(first[:64], 0x0040) + record(1, 0, b"") + hex_file(second, 0x08008000),
+        "dangling": hex_file(first, 0x08000000).replace(":04000005", record(4, 0, b"\x08\x01") + ":04000005", 1)
+        + hex_file(second, 0x08008000),
+        "start-first": (record(5, 0, b"\x08\x00\x00\x00") + hex_file(first, 0x08000000)).replace(record(5, 0, b"\x08\x00\x00\x00") + record(1, 0, b""), record(1, 0, b""))
+        + record(5, 0, b"\x08\x00\x80\x00") + hex_file(second, 0x08008000).replace(record(5, 0, b"\x08\x00\x80\x00"), ""),
+        "flash-at-0": data_records(first) + record(3, 0, b"\0\0\0\0") + record(1, 0, b"") + data_records(second, 0x8000)
+        + record(1, 0, b""),
+        "three-files": joined + hex_file(first, 0x08000000),
+        "second-unended": hex_file(first, 0x08000000) + record(4, 0, b"\x08\x00") + data_records(second, 0x8000),
         # A record mark among the characters between two records.
         "stray-mark": joined.replace("\r\n:10013000", ":\n:10013000"),
         "cut-short": joined[: len(joined) // 2],

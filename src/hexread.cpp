@@ -1,188 +1,63 @@
 #include "hexread.hpp"
 
+#include "hexkernels.hpp"
+
 #include <algorithm>
 #include <array>
 #include <bit>
 #include <cstring>
 
-#ifdef ZEMKAR_SSE2
-#include <emmintrin.h>
-#endif
-
 namespace {
 
-// From the ':' to the record data: mark, byte count, address, type.
-constexpr std::ptrdiff_t recordHeadLength = 9;
-
-// The fast path looks this far past a record for the next record mark.
-constexpr std::ptrdiff_t markLookahead = 16;
+// A record's fields, by where they start behind its mark ':'.
+constexpr std::ptrdiff_t countField = 1;   // byte count, two digits
+constexpr std::ptrdiff_t addressField = 3; // load address, four digits
+constexpr std::ptrdiff_t typeField = 7;    // record type, two digits
+constexpr std::ptrdiff_t dataField = 9;    // data, two digits a byte
+constexpr std::ptrdiff_t recordHeadLength = dataField;
 
 // The fast path takes a record only with this much text behind its mark.
 constexpr std::ptrdiff_t fastPathRoom = longestRecord + markLookahead;
 
 static_assert(windowSize >= fastPathRoom, "a read holds at least a longest record and the lookahead");
 
-// A digit's value, ready shifted, or invalidDigit for any other character.
-// The flag survives or-ing, so a whole record is checked once, at its end.
-constexpr unsigned invalidDigit = 0x100;
+// What a record is, told by its type: data (00), end of file (01), an
+// address record (02, 04: the upper address of the data records behind it),
+// a start address (03, 05), or any other.
+enum class Kind { data, endOfFile, address, start, other };
 
-consteval std::array<std::uint16_t, 256> makeDigitTable(unsigned shift)
+struct Head {
+    Kind kind;
+    bool marker; // its address and type read "000004" or "000005"
+};
+
+// What the record at `record`, whose head stands in the text, is.
+Head readHead(const char* record)
 {
-    std::array<std::uint16_t, 256> table{};
-    for (unsigned c = 0; c < table.size(); ++c) {
-        unsigned value = invalidDigit;
-        if (c >= '0' && c <= '9')
-            value = (c - '0') << shift;
-        else if (c >= 'A' && c <= 'F')
-            value = (c - 'A' + 10) << shift;
-        else if (c >= 'a' && c <= 'f')
-            value = (c - 'a' + 10) << shift;
-        table[c] = static_cast<std::uint16_t>(value);
+    const char* type = record + typeField;
+    Kind kind = Kind::other;
+    if (type[0] == '0') {
+        switch (type[1]) {
+        case '0':
+            kind = Kind::data;
+            break;
+        case '1':
+            kind = Kind::endOfFile;
+            break;
+        case '2':
+        case '4':
+            kind = Kind::address;
+            break;
+        case '3':
+        case '5':
+            kind = Kind::start;
+            break;
+        }
     }
-    return table;
+    const bool marker = (kind == Kind::address || kind == Kind::start) && (type[1] == '4' || type[1] == '5') &&
+                        std::memcmp(record + addressField, "0000", 4) == 0;
+    return {kind, marker};
 }
-
-constexpr auto highDigit = makeDigitTable(4);
-constexpr auto lowDigit = makeDigitTable(0);
-
-[[gnu::always_inline]] inline unsigned decodePair(const char* text)
-{
-    return highDigit[static_cast<unsigned char>(text[0])] | lowDigit[static_cast<unsigned char>(text[1])];
-}
-
-// Decodes count bytes from the digit pairs at text; false if a character among
-// them is no hex digit. The portable decode, and the tail of a record whose
-// byte count is no multiple of 16: out of line, the fast path never needs it.
-[[gnu::noinline]] bool putPairs(std::uint8_t* dest, const char* text, std::size_t count)
-{
-    unsigned digits = 0;
-    for (std::size_t i = 0; i < count; ++i) {
-        const unsigned byte = decodePair(text + 2 * i);
-        digits |= byte;
-        dest[i] = static_cast<std::uint8_t>(byte);
-    }
-    return (digits & invalidDigit) == 0;
-}
-
-// The kernels: each SSE2 body has a portable twin below it that gives the
-// same results, so that the record rules further down read without either.
-#ifdef ZEMKAR_SSE2
-
-[[gnu::always_inline]] inline __m128i load(const char* text)
-{
-    return _mm_loadu_si128(reinterpret_cast<const __m128i*>(text));
-}
-
-// Sixteen characters to their digit values. A lane of `invalid` gets its top
-// bit set where the character is no hex digit; nothing branches, so a whole
-// record is checked once, at its end.
-[[gnu::always_inline]] inline __m128i digitValues(__m128i chars, __m128i& invalid)
-{
-    const __m128i digit = _mm_sub_epi8(chars, _mm_set1_epi8('0'));
-    // Setting bit 5 turns 'A'-'F' into 'a'-'f' and nothing else into them.
-    const __m128i letter = _mm_sub_epi8(_mm_or_si128(chars, _mm_set1_epi8(0x20)), _mm_set1_epi8('a'));
-    // Saturating adds keep digits 0-9 and letters 0-5 below 0x80, and push
-    // everything else to 0x80 or above.
-    const __m128i digitOrAbove = _mm_adds_epu8(digit, _mm_set1_epi8(0x80 - 10));
-    const __m128i letterOrAbove = _mm_adds_epu8(letter, _mm_set1_epi8(0x80 - 6));
-    invalid = _mm_or_si128(invalid, _mm_min_epu8(digitOrAbove, letterOrAbove));
-    // A digit's letter value wraps round above 0xD0 and a letter's digit value
-    // is at least 0x11, so the smaller of the two is the right one.
-    return _mm_min_epu8(digit, _mm_add_epi8(letter, _mm_set1_epi8(10)));
-}
-
-// Decodes blocks * 16 bytes from the digits at text; false if a character
-// among them is no hex digit.
-[[gnu::always_inline]] inline bool putBlocks(std::uint8_t* dest, const char* text, std::size_t blocks)
-{
-    // Each 16-bit lane holds a high digit h in its low byte and a low digit l
-    // in its high byte: times 0x1001 (h << 12 plus the lane) the high byte is
-    // h << 4 | l, the byte wanted, and packing takes the high bytes of both halves.
-    const __m128i merge = _mm_set1_epi16(0x1001);
-    __m128i invalid = _mm_setzero_si128();
-    for (const char* const stop = text + 32 * blocks; text != stop; text += 32, dest += 16) {
-        const __m128i first = _mm_srli_epi16(_mm_mullo_epi16(digitValues(load(text), invalid), merge), 8);
-        const __m128i second = _mm_srli_epi16(_mm_mullo_epi16(digitValues(load(text + 16), invalid), merge), 8);
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(dest), _mm_packus_epi16(first, second));
-    }
-    return _mm_movemask_epi8(invalid) == 0;
-}
-
-// One bit for each of the sixteen characters from pos, set where it is a ':'.
-[[gnu::always_inline]] inline unsigned marksAt(const char* pos)
-{
-    return static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(load(pos), _mm_set1_epi8(':'))));
-}
-
-// The position just behind the next ':' in [pos, end), or nullptr if there is none.
-[[gnu::always_inline]] inline const char* locLine(const char* pos, const char* end)
-{
-    // Records mostly follow one another within a few characters: one compare
-    // of the next sixteen finds the mark without a call.
-    if (end - pos >= markLookahead) {
-        if (const unsigned marks = marksAt(pos))
-            return pos + std::countr_zero(marks) + 1;
-    }
-    const void* mark = std::memchr(pos, ':', static_cast<std::size_t>(end - pos));
-    return mark ? static_cast<const char*>(mark) + 1 : nullptr;
-}
-
-// Whether mark, fewer than sixteen characters from pos, is the first ':' from
-// pos on: its bit is the lowest set among the sixteen. The bit above them
-// stands for none, a distance no run has: its gap comes from a mark found
-// within markLookahead characters.
-static_assert(markLookahead <= 16, "a run's marks stand where isFirstMark sees them");
-[[gnu::always_inline]] inline bool isFirstMark(const char* pos, const char* mark)
-{
-    return std::countr_zero(marksAt(pos) | 0x10000u) == static_cast<int>(mark - pos);
-}
-
-// The number of line feeds in [begin, end).
-std::size_t countLineEnds(const char* begin, const char* end)
-{
-    std::size_t lines = 0;
-    // Byte lanes count up to 255 matches each, 128 characters a round, before
-    // they are added up.
-    const __m128i lineFeed = _mm_set1_epi8('\n');
-    const auto matches = [&](std::ptrdiff_t at) { return _mm_cmpeq_epi8(load(begin + at), lineFeed); };
-    const auto quarter = [&](std::ptrdiff_t at) {
-        return _mm_add_epi8(_mm_add_epi8(matches(at), matches(at + 16)), _mm_add_epi8(matches(at + 32), matches(at + 48)));
-    };
-    while (end - begin >= 128) {
-        const auto rounds = std::min<std::ptrdiff_t>((end - begin) / 128, 31);
-        __m128i counts = _mm_setzero_si128();
-        for (std::ptrdiff_t round = 0; round < rounds; ++round, begin += 128)
-            counts = _mm_sub_epi8(counts, _mm_add_epi8(quarter(0), quarter(64)));
-        const __m128i sums = _mm_sad_epu8(counts, _mm_setzero_si128());
-        lines += static_cast<std::size_t>(_mm_cvtsi128_si32(sums) + _mm_cvtsi128_si32(_mm_srli_si128(sums, 8)));
-    }
-    return lines + static_cast<std::size_t>(std::count(begin, end, '\n'));
-}
-
-#else // the portable twins
-
-[[gnu::always_inline]] inline bool putBlocks(std::uint8_t* dest, const char* text, std::size_t blocks)
-{
-    return putPairs(dest, text, 16 * blocks);
-}
-
-[[gnu::always_inline]] inline const char* locLine(const char* pos, const char* end)
-{
-    const void* mark = std::memchr(pos, ':', static_cast<std::size_t>(end - pos));
-    return mark ? static_cast<const char*>(mark) + 1 : nullptr;
-}
-
-[[gnu::always_inline]] inline bool isFirstMark(const char* pos, const char* mark)
-{
-    return std::memchr(pos, ':', markLookahead) == mark;
-}
-
-std::size_t countLineEnds(const char* begin, const char* end)
-{
-    return static_cast<std::size_t>(std::count(begin, end, '\n'));
-}
-
-#endif
 
 // Decodes count bytes from the 2 * count hex digits at text into dest, first
 // digit the high half. Digits are '0'-'9', 'A'-'F' and 'a'-'f'; false if any
@@ -216,7 +91,7 @@ constexpr auto hexPairs = makeHexPairs();
 [[gnu::always_inline]] inline std::uint64_t headText(const char* record)
 {
     std::uint64_t text;
-    std::memcpy(&text, record + 1, sizeof text);
+    std::memcpy(&text, record + countField, sizeof text);
     return text;
 }
 
@@ -233,17 +108,6 @@ constexpr std::uint64_t addressChars = 0x0000'FFFF'FFFF'0000;
         return std::uint64_t{high} << 16 | std::uint64_t{low} << 32;
     else
         return std::uint64_t{high} << 32 | std::uint64_t{low} << 16;
-}
-
-[[gnu::always_inline]] inline bool isDataRecord(const char* record, const char* end)
-{
-    return end - record >= recordHeadLength && record[7] == '0' && record[8] == '0';
-}
-
-// A type 02 or 04 record: the upper address of the data records behind it.
-[[gnu::always_inline]] inline bool isAddressRecord(const char* record, const char* end)
-{
-    return end - record >= recordHeadLength && record[7] == '0' && (record[8] == '2' || record[8] == '4');
 }
 
 // The text in hand: the part of the input in the buffer, and what is known of
@@ -323,35 +187,26 @@ std::uint64_t lineEndsBefore(Window& window, const TextPlace& place)
     return lines;
 }
 
-// Rejects the text with a message on the line of the place; returns nullptr.
-const char* reject(Window& window, const char* format, const TextPlace& place, char* message)
-{
-    std::snprintf(message, faultMessageSize, format, static_cast<unsigned long long>(1 + lineEndsBefore(window, place)));
-    return nullptr;
-}
-
-const char* rejectAt(Window& window, const char* format, const char* record, char* message)
-{
-    return reject(window, format, placeOf(window, record), message);
-}
-
-constexpr std::uint64_t noAddress = ~std::uint64_t{0};
-
 // The image as it is laid. A gap between records is filled, so image offsets
 // and load addresses advance together: `next` is the address of the byte that
 // would go at offset `length`.
 struct Layout {
     std::uint8_t* image;
     std::uint32_t length = 0;               // bytes laid, fill included
-    std::uint32_t limit = segmentTwoOffset; // how far the segment being read may reach
+    std::uint32_t limit = segmentTwoOffset; // how far the image being read may reach
     std::uint32_t upper = 0;                // from the last type 02 or 04 record
-    bool placed = false;                    // whether a record with data has fixed the segment's base
+    bool placed = false;                    // whether a record with data has fixed the image's base
     std::uint64_t next = 0;
-    // The address a second image would start at if it went on from the first
-    // (one neither empty nor full), or noAddress; and where the record that
-    // ended the first image stands, for the message that says so.
-    std::uint64_t firstImageEnd = noAddress;
-    TextPlace firstImageMarker{};
+};
+
+// What a run of records alike carries from one record to the next: where
+// their bytes go, how far they may reach, and the address the next must have
+// (its offset from the upper address).
+struct Run {
+    std::uint8_t* image;
+    std::uint32_t length;
+    std::uint32_t limit;
+    unsigned offset;
 };
 
 // The records that follow `record`, a data record just taken, one `stride`
@@ -364,47 +219,43 @@ struct Layout {
 // that the decode of the counts tools write needs no loop.
 template <std::size_t fixedBlocks>
 [[gnu::always_inline]] inline const char* putRecordsAlike(const char* record, std::ptrdiff_t stride, std::size_t blocks,
-                                                          const char* lastTaken, std::uint8_t* image,
-                                                          std::uint32_t& length, std::uint32_t limit,
-                                                          unsigned& offset)
+                                                          const char* lastTaken, Run& run)
 {
     if constexpr (fixedBlocks != 0)
         blocks = fixedBlocks;
     const auto byteCount = static_cast<std::uint32_t>(16 * blocks);
     // From the end of one record's data to the next record's mark: fewer than
     // sixteen characters, since the mark was found among the sixteen.
-    const std::ptrdiff_t gap = stride - recordHeadLength - 2 * static_cast<std::ptrdiff_t>(byteCount);
+    const std::ptrdiff_t gap = stride - dataField - 2 * static_cast<std::ptrdiff_t>(byteCount);
     // As many records as stand whole in the window, fit the image and start
     // within the upper address's 64 KiB.
     std::size_t records = std::min<std::size_t>(static_cast<std::size_t>((lastTaken - record) / stride),
-                                                (limit - length) / byteCount);
-    records = std::min<std::size_t>(records, offset > 0xFFFF ? 0 : (0xFFFF - offset) / byteCount + 1);
+                                                (run.limit - run.length) / byteCount);
+    records = std::min<std::size_t>(records, run.offset > 0xFFFF ? 0 : (0xFFFF - run.offset) / byteCount + 1);
     const std::uint64_t countAndType = headText(record) & ~addressChars;
     for (; records != 0; --records) {
         const char* next = record + stride;
-        if (headText(next) != (countAndType | addressText(offset)) || !isFirstMark(next - gap, next) ||
-            !putBlocks(image + length, next + recordHeadLength, blocks))
+        if (headText(next) != (countAndType | addressText(run.offset)) || !isFirstMark(next - gap, next) ||
+            !putBlocks(run.image + run.length, next + dataField, blocks))
             break;
         record = next;
-        length += byteCount;
-        offset += byteCount;
+        run.length += byteCount;
+        run.offset += byteCount;
     }
     return record;
 }
 
 // Tools write 16 or 32 bytes a record; other counts take the decode with a loop.
 [[gnu::always_inline]] inline const char* putRecordsAlike(const char* record, std::ptrdiff_t stride,
-                                                          const char* lastTaken, std::uint8_t* image,
-                                                          std::uint32_t& length, std::uint32_t limit,
-                                                          unsigned& offset)
+                                                          const char* lastTaken, Run& run)
 {
-    switch (const std::size_t blocks = decodePair(record + 1) / 16) {
+    switch (const std::size_t blocks = decodePair(record + countField) / 16) {
     case 1:
-        return putRecordsAlike<1>(record, stride, blocks, lastTaken, image, length, limit, offset);
+        return putRecordsAlike<1>(record, stride, blocks, lastTaken, run);
     case 2:
-        return putRecordsAlike<2>(record, stride, blocks, lastTaken, image, length, limit, offset);
+        return putRecordsAlike<2>(record, stride, blocks, lastTaken, run);
     default:
-        return putRecordsAlike<0>(record, stride, blocks, lastTaken, image, length, limit, offset);
+        return putRecordsAlike<0>(record, stride, blocks, lastTaken, run);
     }
 }
 
@@ -417,143 +268,303 @@ template <std::size_t fixedBlocks>
 // that position; the general loop then handles that record in full.
 [[gnu::noinline]] const char* putDataRecords(const char* scan, const char* end, Layout& layout)
 {
-    // Only records that follow on are taken: the segment's first one, and
+    // Only records that follow on are taken: the image's first one, and
     // one beyond the upper address's 64 KiB, are the general loop's.
     const std::uint64_t nextOffset = layout.next - layout.upper;
     if (end - scan < fastPathRoom || !layout.placed || nextOffset > 0xFFFF)
         return scan;
     const char* const lastTaken = end - fastPathRoom;
-    std::uint32_t length = layout.length;
-    auto offset = static_cast<unsigned>(nextOffset);
+    Run run{layout.image, layout.length, layout.limit, static_cast<unsigned>(nextOffset)};
     const char* count = locLine(scan, scan + markLookahead);
     while (count) {
         const char* record = count - 1;
-        if (record > lastTaken || std::memcmp(record + 7, "00", 2) != 0)
+        if (record > lastTaken || std::memcmp(record + typeField, "00", 2) != 0)
             break;
         // Tools write 16 or 32 bytes a record: whole blocks, with no tail to
         // decode. A count of 0 wraps round and fails the room test.
         const unsigned byteCount = decodePair(count);
-        if ((byteCount & (invalidDigit | 15)) != 0 || byteCount - 1 >= layout.limit - length ||
-            decodeWord(record + 3) != offset)
+        if ((byteCount & (invalidDigit | 15)) != 0 || byteCount - 1 >= run.limit - run.length ||
+            decodeWord(record + addressField) != run.offset)
             break;
-        const char* data = record + recordHeadLength;
-        if (!putBlocks(layout.image + length, data, byteCount / 16))
+        const char* data = record + dataField;
+        if (!putBlocks(run.image + run.length, data, byteCount / 16))
             break;
-        length += byteCount;
-        offset += byteCount;
+        run.length += byteCount;
+        run.offset += byteCount;
         scan = data + 2 * byteCount;
         count = locLine(scan, scan + markLookahead);
         if (!count)
             break;
         // The next record shows how far apart the records stand, and the bulk
         // of a file goes on that way.
-        const char* last = putRecordsAlike(record, count - 1 - record, lastTaken, layout.image, length, layout.limit, offset);
+        const char* last = putRecordsAlike(record, count - 1 - record, lastTaken, run);
         if (last != record) {
-            scan = last + recordHeadLength + 2 * byteCount;
+            scan = last + dataField + 2 * byteCount;
             count = locLine(scan, scan + markLookahead);
         }
     }
-    layout.next += length - layout.length;
-    layout.length = length;
+    layout.next += run.length - layout.length;
+    layout.length = run.length;
     // In front of the record not taken, or, where no mark was near, behind the last one taken.
     return count ? count - 1 : scan;
 }
 
-// How each segment ends, and what is said where it does not end or grows too long.
-struct Segment {
-    const char* marker;
-    const char* unended;
-    const char* overflow;
+// Where the reader stands in the text.
+enum class Part {
+    firstFile,   // the first file, in front of any 000004 record
+    provisional, // behind a 000004 record of the first file: the second image, unless an
+                 // end-of-file record with a record behind it shows the data were the first file's
+    secondFile,  // behind the end-of-file record that ends the first file
 };
-constexpr Segment firstSegment{"000004", "No 000004 record to end the first image: give two HEX files joined end to end",
-                               "First image exceeds 0x8000 bytes at line %llu"};
-constexpr Segment secondSegment{"000005", "No 000005 record to end the second image",
-                                "Image exceeds 0x200000 bytes at line %llu"};
+
+// A fault of the provisional image that counts only once the reader knows
+// what that image was.
+struct Deferred {
+    const char* format = nullptr;
+    TextPlace place{};
+};
+
+// What the reader carries from record to record.
+struct Reader {
+    Window window;
+    Layout layout;
+    char* message;
+    Part part = Part::firstFile;
+    Layout first{};        // the first image, set aside while a provisional one is laid
+    TextPlace marker{};    // the 000004 record that began the provisional image
+    Deferred rejoinFault{};// raised where the provisional data rejoin the first image
+    Deferred pageSplit{};  // raised where the provisional image ends as the second image
+};
+
+// Rejects the text with a message on the line of the place; returns nullptr.
+const char* reject(Reader& reader, const char* format, const TextPlace& place)
+{
+    std::snprintf(reader.message, faultMessageSize, format,
+                  static_cast<unsigned long long>(1 + lineEndsBefore(reader.window, place)));
+    return nullptr;
+}
+
+const char* rejectAt(Reader& reader, const char* format, const char* record)
+{
+    return reject(reader, format, placeOf(reader.window, record));
+}
+
+constexpr const char* badDigit = "Bad hex digit at line %llu";
+constexpr const char* cutShort = "Record cut short at line %llu";
 
 // Takes the upper address from the type 02 or 04 record; returns where the
 // search for the next record goes on, or nullptr where the record is rejected.
-const char* putAddressRecord(Window& window, const char* record, Layout& layout, char* message)
+const char* putAddressRecord(Reader& reader, const char* record)
 {
-    const unsigned byteCount = decodePair(record + 1);
-    const char* data = record + recordHeadLength;
-    if (byteCount & invalidDigit)
-        return rejectAt(window, "Bad hex digit at line %llu", record, message);
+    const unsigned byteCount = decodePair(record + countField);
+    const char* data = record + dataField;
+    if (byteCount & invalidDigit || decodeWord(record + addressField) == badWord)
+        return rejectAt(reader, badDigit, record);
     if (byteCount != 2)
-        return rejectAt(window, "Extended address record without 2 data bytes at line %llu", record, message);
-    if (window.end - data < 4)
-        return rejectAt(window, "Record cut short at line %llu", record, message);
+        return rejectAt(reader, "Extended address record without 2 data bytes at line %llu", record);
+    if (reader.window.end - data < 4)
+        return rejectAt(reader, cutShort, record);
     const unsigned value = decodeWord(data);
     if (value == badWord)
-        return rejectAt(window, "Bad hex digit at line %llu", record, message);
-    layout.upper = record[8] == '4' ? value << 16 : value << 4;
+        return rejectAt(reader, badDigit, record);
+    reader.layout.upper = record[typeField + 1] == '4' ? value << 16 : value << 4;
     return data + 4;
+}
+
+// The provisional image's first data, at `address`: where they would go if
+// they were the first file's, and what would then be wrong.
+void placeProvisionalImage(Reader& reader, const char* record, std::uint64_t address)
+{
+    const Layout& first = reader.first;
+    // A first file across 64 KiB holds a 000004 record of its own: its data
+    // go on exactly where the first image ends.
+    if (first.placed && first.length < segmentTwoOffset && address == first.next)
+        reader.pageSplit = {"First image goes on behind the 000004 record at line %llu", reader.marker};
+    if (first.placed && address < first.next) {
+        reader.rejoinFault = {"Record out of order or overlapping at line %llu", placeOf(reader.window, record)};
+        return;
+    }
+    // The first image would pass 0x8000 where this image passes its limit.
+    const std::uint64_t at = first.placed ? first.length + (address - first.next) : 0;
+    reader.layout.limit = 2 * segmentTwoOffset - static_cast<std::uint32_t>(std::min<std::uint64_t>(at, segmentTwoOffset));
 }
 
 // Lays the data record into the image, behind a fill where it leaves a gap;
 // returns where the search for the next record goes on, or nullptr where the
 // record is rejected.
-const char* putDataRecord(Window& window, const char* record, Layout& layout, const Segment& segment, char* message)
+const char* putDataRecord(Reader& reader, const char* record)
 {
-    const unsigned byteCount = decodePair(record + 1);
-    const char* data = record + recordHeadLength;
+    Layout& layout = reader.layout;
+    const unsigned byteCount = decodePair(record + countField);
+    const char* data = record + dataField;
     if (byteCount & invalidDigit)
-        return rejectAt(window, "Bad hex digit at line %llu", record, message);
-    if (window.end - data < 2 * static_cast<std::ptrdiff_t>(byteCount))
-        return rejectAt(window, "Record cut short at line %llu", record, message);
+        return rejectAt(reader, badDigit, record);
+    if (reader.window.end - data < 2 * static_cast<std::ptrdiff_t>(byteCount))
+        return rejectAt(reader, cutShort, record);
     // Without data there is nothing to place: the address is not read.
     if (byteCount == 0)
         return data;
-    const unsigned offset = decodeWord(record + 3);
+    const unsigned offset = decodeWord(record + addressField);
     if (offset == badWord)
-        return rejectAt(window, "Bad hex digit at line %llu", record, message);
+        return rejectAt(reader, badDigit, record);
     const std::uint64_t address = std::uint64_t{layout.upper} + offset;
     if (!layout.placed) {
-        // A first file that crosses 64 KiB holds a "000004" record of its own,
-        // which read as the marker would cut its image in two.
-        if (address == layout.firstImageEnd)
-            return reject(window, "First image goes on behind the 000004 record at line %llu", layout.firstImageMarker,
-                          message);
         layout.placed = true;
         layout.next = address;
+        if (reader.part == Part::provisional)
+            placeProvisionalImage(reader, record, address);
     }
     if (address < layout.next)
-        return rejectAt(window, "Record out of order or overlapping at line %llu", record, message);
+        return rejectAt(reader, "Record out of order or overlapping at line %llu", record);
     const std::uint64_t gap = address - layout.next;
-    if (gap + byteCount > layout.limit - layout.length)
-        return rejectAt(window, segment.overflow, record, message);
+    if (gap + byteCount > layout.limit - layout.length) {
+        // A provisional image's limit is where the first image would pass
+        // 0x8000: noted, the image goes on to the whole image's room.
+        if (reader.part == Part::provisional && layout.limit < imageCapacity) {
+            if (!reader.rejoinFault.format)
+                reader.rejoinFault = {"First image exceeds 0x8000 bytes at line %llu", placeOf(reader.window, record)};
+            layout.limit = imageCapacity;
+        }
+        if (gap + byteCount > layout.limit - layout.length)
+            return rejectAt(reader,
+                            reader.part == Part::firstFile ? "First image exceeds 0x8000 bytes at line %llu"
+                                                           : "Image exceeds 0x200000 bytes at line %llu",
+                            record);
+    }
     const auto fill = static_cast<std::uint32_t>(gap);
     std::memset(layout.image + layout.length, fillByte, fill);
     if (!putLine(layout.image + layout.length + fill, data, byteCount))
-        return rejectAt(window, "Bad hex digit at line %llu", record, message);
+        return rejectAt(reader, badDigit, record);
     layout.length += fill + byteCount;
     layout.next = address + byteCount;
     // Validated digits hold no ':', so the next record mark lies beyond them.
     return data + 2 * byteCount;
 }
 
-// Lays the data records from scan on into the image, up to the record that
-// ends the segment, and returns that record; nullptr where the text is rejected.
-const char* putSegment(Window& window, const char* scan, Layout& layout, const Segment& segment, char* message)
+// A 000004 record in the first file: the second file's opening record, as far
+// as the reader can tell yet. The first image is set aside and filled up to
+// 0x8000, and what follows is laid from there as the second image.
+const char* startProvisionalImage(Reader& reader, const char* record)
 {
+    Layout& layout = reader.layout;
+    reader.first = layout;
+    reader.marker = placeOf(reader.window, record);
+    reader.part = Part::provisional;
+    std::memset(layout.image + layout.length, fillByte, segmentTwoOffset - layout.length);
+    layout.length = segmentTwoOffset;
+    layout.limit = imageCapacity;
+    layout.placed = false;
+    return putAddressRecord(reader, record);
+}
+
+// The first file ends behind a provisional image: its data were the first
+// file's, and move down behind the first image's at their addresses. The fill
+// in front of them is there since the provisional image began.
+bool rejoinFirstImage(Reader& reader)
+{
+    if (reader.rejoinFault.format)
+        return reject(reader, reader.rejoinFault.format, reader.rejoinFault.place);
+    Layout& layout = reader.layout;
+    const Layout& first = reader.first;
+    if (!layout.placed) {
+        layout.length = first.length;
+        return true;
+    }
+    const std::uint32_t laid = layout.length - segmentTwoOffset;
+    const std::uint64_t base = layout.next - laid;
+    const auto at = first.placed ? static_cast<std::uint32_t>(first.length + (base - first.next)) : 0;
+    std::memmove(layout.image + at, layout.image + segmentTwoOffset, laid);
+    layout.length = at + laid;
+    return true;
+}
+
+// At a type 01 record with a record behind it: a file ends and another starts
+// with that record. Behind the first file the second starts, its image from
+// 0x8000, its upper address 0; behind the second file a third would start.
+const char* startNextFile(Reader& reader, const char* behind)
+{
+    if (reader.part == Part::secondFile)
+        return rejectAt(reader, "More than two HEX files: a third starts at line %llu", behind);
+    if (reader.part == Part::provisional && !rejoinFirstImage(reader))
+        return nullptr;
+    Layout& layout = reader.layout;
+    std::memset(layout.image + layout.length, fillByte, segmentTwoOffset - layout.length);
+    layout = {layout.image, segmentTwoOffset, imageCapacity};
+    reader.part = Part::secondFile;
+    reader.pageSplit = {};
+    return behind;
+}
+
+// Where the text ends before the image does.
+bool rejectUnended(Reader& reader)
+{
+    if (reader.pageSplit.format)
+        return reject(reader, reader.pageSplit.format, reader.pageSplit.place);
+    const char* unended = reader.part == Part::firstFile
+                              ? "No 000004 record to end the first image: give two HEX files joined end to end"
+                          : reader.part == Part::provisional ? "No 000005 record to end the second image"
+                                                             : "No end-of-file record to end the second file";
+    std::snprintf(reader.message, faultMessageSize, "%s", unended);
+    return false;
+}
+
+// Reads the records from scan on up to the end of the image; false where the
+// text is rejected. This is where the two files are told apart:
+//
+//   - The first type 01 record with a record behind it ends the first file;
+//     the second starts with that record. The second file ends at its own
+//     type 01 record, with no record behind it, or at a 000005 record behind
+//     its data.
+//   - In the first file, a 000004 record starts the second image
+//     provisionally, as in two files joined without their type 01 records,
+//     which end at the 000005 record behind it. Where a type 01 record with a
+//     record behind it follows after all (the first file held a 000004
+//     record of its own), those data rejoin the first image.
+bool putImages(Reader& reader, const char* scan)
+{
+    Window& window = reader.window;
     for (;;) {
-        scan = putDataRecords(scan, window.end, layout);
+        scan = putDataRecords(scan, window.end, reader.layout);
         const char* record = findRecord(window, scan);
-        if (!record) {
-            std::snprintf(message, faultMessageSize, "%s", segment.unended);
-            return nullptr;
-        }
+        if (!record)
+            return rejectUnended(reader);
         if (window.end - record < recordHeadLength)
-            return rejectAt(window, "Record cut short at line %llu", record, message);
-        if (std::memcmp(record + 3, segment.marker, 6) == 0)
-            return record;
-        if (isDataRecord(record, window.end))
-            scan = putDataRecord(window, record, layout, segment, message);
-        else if (isAddressRecord(record, window.end))
-            scan = putAddressRecord(window, record, layout, message);
-        else
-            scan = record + 7;
+            return rejectAt(reader, cutShort, record);
+        const Head head = readHead(record);
+        // Any record that is not read on is skipped from its type on.
+        scan = record + typeField;
+        switch (head.kind) {
+        case Kind::data:
+            scan = putDataRecord(reader, record);
+            break;
+        case Kind::address:
+            scan = head.marker && reader.part == Part::firstFile ? startProvisionalImage(reader, record)
+                                                                   : putAddressRecord(reader, record);
+            break;
+        case Kind::endOfFile:
+            if (const char* behind = findRecord(window, scan))
+                scan = startNextFile(reader, behind);
+            else
+                return reader.part == Part::secondFile || rejectUnended(reader);
+            break;
+        case Kind::start:
+            if (head.marker && (reader.part == Part::provisional || (reader.part == Part::secondFile && reader.layout.placed))) {
+                // The image ends, unless the next record is a type 01 record
+                // with a record behind it.
+                const char* next = findRecord(window, scan);
+                const char* behind = next && window.end - next >= recordHeadLength && readHead(next).kind == Kind::endOfFile
+                                         ? findRecord(window, next + typeField)
+                                         : nullptr;
+                if (!behind)
+                    return !reader.pageSplit.format || reject(reader, reader.pageSplit.format, reader.pageSplit.place);
+                scan = startNextFile(reader, behind);
+            }
+            break;
+        case Kind::other:
+            break;
+        }
         if (!scan)
-            return nullptr;
+            return false;
     }
 }
 
@@ -562,8 +573,8 @@ const char* putSegment(Window& window, const char* scan, Layout& layout, const S
 std::uint32_t readImage(std::FILE* in, char* text, std::uint8_t* image, char* message)
 {
     // Nothing read yet: the first search reads.
-    Window window{in, text, text, true, std::ftell(in) == 0};
-    const char* record = findRecord(window, window.start);
+    Reader reader{{in, text, text, true, std::ftell(in) == 0}, {image}, message};
+    const char* record = findRecord(reader.window, reader.window.start);
     if (!record) {
         std::snprintf(message, faultMessageSize, "No record in the input");
         return 0;
@@ -571,33 +582,19 @@ std::uint32_t readImage(std::FILE* in, char* text, std::uint8_t* image, char* me
     // The first record is normally the first file's opening address record,
     // which places the file's data; a data record there is data all the same.
     // Any other is skipped from its mark on.
-    Layout layout{image};
     const char* scan = record + 1;
-    if (isDataRecord(record, window.end))
-        scan = record;
-    else if (isAddressRecord(record, window.end))
-        scan = putAddressRecord(window, record, layout, message);
-    if (!scan)
-        return 0;
-    record = putSegment(window, scan, layout, firstSegment, message);
-    if (!record)
-        return 0;
-    if (layout.placed && layout.length < segmentTwoOffset) {
-        layout.firstImageEnd = layout.next;
-        layout.firstImageMarker = placeOf(window, record);
+    if (reader.window.end - record >= recordHeadLength) {
+        const Kind kind = readHead(record).kind;
+        if (kind == Kind::data)
+            scan = record;
+        else if (kind == Kind::address)
+            scan = putAddressRecord(reader, record);
     }
-    std::memset(image + layout.length, fillByte, segmentTwoOffset - layout.length);
-    layout.length = segmentTwoOffset;
-    layout.limit = imageCapacity;
-    layout.placed = false;
-    // The marker is the second file's opening address record: it places the
-    // second image's data.
-    scan = putAddressRecord(window, record, layout, message);
-    if (!scan || !putSegment(window, scan, layout, secondSegment, message))
+    if (!scan || !putImages(reader, scan))
         return 0;
     // The rest is no part of the image, but it is read all the same, so that a
     // writer at the other end of a pipe is not cut off.
-    while (window.more)
-        window.more = std::fread(window.start, 1, windowSize, in) == windowSize;
-    return layout.length;
+    while (reader.window.more)
+        reader.window.more = std::fread(reader.window.start, 1, windowSize, in) == windowSize;
+    return reader.layout.length;
 }

@@ -1,23 +1,28 @@
 // Record reading and image assembly: Intel HEX text holding two program
-// images in, one flat image out.
+// images, two HEX files joined end to end, in; one flat image out.
 //
-// Records are found by their ':' alone and the two markers are compared as
-// text, so that two HEX files joined end to end read as they are:
+// Records are found by their ':' alone. Each file ends with its end-of-file
+// record (type 01), and that is where the two are told apart:
 //
-//   first record       skipped, unless it is a data record (type "00")
-//   data records       segment 1, from image offset 0
-//   "000004" record    (address 0000, type 04) ends segment 1
+//   first record       skipped, unless it is a data record (type 00) or
+//                      sets the upper address (type 02 or 04)
+//   the first file     its data records from image offset 0
+//   type 01 record     with a record behind it: ends the first file
 //   fill               0xFF up to offset 0x8000
-//   data records       segment 2, from offset 0x8000
-//   "000005" record    (address 0000, type 05) ends the image
+//   the second file    its data records from offset 0x8000, up to its own
+//                      type 01 record, or a "000005" record behind its data
 //
-// Within each segment the load addresses place the data: a data record's
+// Where no type 01 record has a record behind it (files joined without
+// them), the two marker records divide the text: "000004" (address 0000,
+// type 04) ends the first image and "000005" the second. A "000004" record in
+// the first file starts the second image provisionally, until the text shows
+// which it was.
+//
+// Within each image the load addresses place the data: a data record's
 // address is its four address digits plus the upper address of the last type
-// 04 (value << 16) or 02 (value << 4) record before it, wherever that stands.
-// The segment's first data record with data fixes its base; a record further
-// on leaves a gap of 0xFF, one lower is rejected. Record checksums are not read;
-// records of any other type, "000005" inside segment 1 and "000004" inside
-// segment 2 (as a type 04 record, it sets the upper address) end nothing.
+// 04 (value << 16) or 02 (value << 4) record before it in its file. The
+// image's first data record with data fixes its base; a record further on
+// leaves a gap of 0xFF, one lower is rejected. Record checksums are not read.
 #pragma once
 
 #include <cstddef>

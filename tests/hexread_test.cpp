@@ -56,7 +56,11 @@ std::string lowered(std::string text)
 const Bytes first = pattern(20 * 1024, 1), second = pattern(70 * 1024, 2); // second crosses 64 KiB
 const Bytes image = expectedImage(first, second);
 const std::string joined = twoImages(first, second);
-const std::string opening = hexRecord(4, 0, {0x08, 0x00}), closing = hexRecord(5, 0, {8, 0, 0, 0});
+const std::string opening = hexRecord(4, 0, {0x08, 0x00}), closing = hexRecord(5, 0, {8, 0, 0, 0}), eof = hexRecord(1, 0, {});
+const std::string secondClosing = hexRecord(5, 0, {8, 0, 0x80, 0});
+// A first file whose data cross 64 KiB: its own type 04 record, on line 66, reads 000004.
+const std::string across = hexFile(pattern(0x800), 0x0800FC00);
+const std::string lineBehindJoined = std::to_string(std::count(joined.begin(), joined.end(), '\n') + 1);
 
 // Data records of 16 bytes each, without any other record.
 std::string dataRecords(const Bytes& data, unsigned base = 0)
@@ -107,8 +111,8 @@ TEST(ReadImage, AcceptedTextsGiveTheirImages)
         {"no line ends", replaced(joined, "\r\n", ""), image},
         {"'9' and ';' between records", replaced(joined, "\r\n", "9;\n"), image},
         {"a long gap amid the records", amid(joined, std::string(40, ' ') + "\r\n"), image},
-        {"records of changing length and gap", hexFile(first) + hexRecord(0, 0x5000, p32).substr(0, 73) +
-             hexRecord(0, 0x5020, pattern(16, 8)).substr(0, 43) + std::string(16, ' ') + "\r\n" + hexFile(second, 0x08008000),
+        {"records of changing length and gap", replaced(hexFile(first), closing, hexRecord(0, 0x5000, p32).substr(0, 73) +
+             hexRecord(0, 0x5020, pattern(16, 8)).substr(0, 43) + std::string(16, ' ') + "\r\n" + closing) + hexFile(second, 0x08008000),
          expectedImage(joinedBytes({first, p32, pattern(16, 8)}), second)},
         {"an end marker as long as the data records", opening + dataRecords(first) + opening + dataRecords(slice(second, 0, 0x8000)) +
              hexRecord(5, 0, Bytes(16)),
@@ -123,11 +127,11 @@ TEST(ReadImage, AcceptedTextsGiveTheirImages)
         {"a record mark in a record skipped before the marker", opening + ":000:01" + opening + closing, Bytes(0x8000, 0xFF)},
         {"the end marker's head ends the text", opening + opening + ":04000005", Bytes(0x8000, 0xFF)},
         {"text before the first record", "\xEF\xBB\xBF\r\n \x1A\r\n" + joined, image},
-        {"text after the end marker", joined + std::string(300000, 'x') + ":zz :", image},
+        {"text after the end marker", joined.substr(0, joined.size() - 13) + std::string(300000, 'x') + ":zz :", image},
         {"less than a read after the end marker", joined + std::string(100000, 'x'), image},
         // Searching on inside a skipped record, or skipping more than the
         // first record's mark, would find a data record of one byte 42.
-        {"a record mark in a record skipped", opening + ":00000:010000000042\r\n" + opening + closing, Bytes(0x8000, 0xFF)},
+        {"a record mark in a record skipped", opening + ":00000" + hexRecord(0, 0, {0x42, 0x43, 0x44}) + opening + closing, Bytes(0x8000, 0xFF)},
         {"a record mark behind the first record's", ":" + hexRecord(0, 1, {0x42}) + opening + closing, expectedImage({0x42}, {})},
         {"a record mark behind the first record's, amid records", ":" + hexRecord(0, 1, {0xAB}) + dataRecords(first, 2) + hexFile(second),
          expectedImage(joinedBytes({{0xAB}, first}), second)},
@@ -136,7 +140,7 @@ TEST(ReadImage, AcceptedTextsGiveTheirImages)
          expectedImage(joinedBytes({{1, 0xAB}, first}), {})},
         {"a 16-byte type 01 record amid a run at addresses ending in 0", opening + dataRecords(first) +
              hexRecord(1, 0x5000, slice(first, 0, 16)) + dataRecords(slice(second, 0, 0x3000), 0x5000) + opening + closing,
-         expectedImage(joinedBytes({first, slice(second, 0, 0x3000)}), {})},
+         expectedImage(first, slice(second, 0, 0x3000))},
         {"300 KB before the first record", std::string(300000, ' ') + joined, image},
         {"first record is data", hexRecord(0, 0, {1, 2, 3}) + hexRecord(0, 3, {4}) + hexFile(second),
          expectedImage({1, 2, 3, 4}, second)},
@@ -144,10 +148,10 @@ TEST(ReadImage, AcceptedTextsGiveTheirImages)
          expectedImage({1, 2, 4}, {4})},
         // Type 02 and 04 records set the upper address, the first record and the marker too.
         {"other records skipped",
-         opening + hexRecord(0, 0, {1}) + hexRecord(1, 0, {}) + hexRecord(2, 0, {0x10, 0}) +
+         opening + hexRecord(0, 0, {1}) + hexRecord(6, 0, {}) + hexRecord(2, 0, {0x10, 0}) +
              hexRecord(3, 0, {0, 0, 0, 0}) + hexRecord(4, 0x11, {8, 0}) + closing + hexRecord(0, 1, {}) + ":0000:01000004\r\n" +
              ":00GGGG00\r\n" + hexRecord(0, 1, {2}) + opening + hexRecord(0, 0, {3}) + hexRecord(4, 0, {8, 0}) +
-             hexRecord(1, 0, {}) + hexRecord(0, 1, {4}) + closing + hexRecord(0, 2, {5}),
+             hexRecord(6, 0, {}) + hexRecord(0, 1, {4}) + closing + hexRecord(0, 2, {5}),
          expectedImage({1, 2}, {3, 4})},
         {"gaps filled", opening + hexRecord(0, 0x8180, {1, 2}) + hexRecord(0, 0x81A0, {3}) + hexRecord(0, 0x81A1, {4}) +
              hexRecord(4, 0, {0, 0}) + hexRecord(0, 0xFFFE, {5}) + hexRecord(4, 0x10, {0, 1}) + hexRecord(0, 1, {6}) +
@@ -161,6 +165,20 @@ TEST(ReadImage, AcceptedTextsGiveTheirImages)
              hexRecord(0, 0, {1}) + opening + closing,
          expectedImage(joinedBytes({p16, {1}}), {})},
         {"both files at address 0", hexFile(first, 0) + hexFile(second, 0), image},
+        // The first file's type 01 record ends it, whatever 000004 and 000005 records it holds.
+        {"a first file across 64 KiB", across + hexFile(second, 0x08010400), expectedImage(pattern(0x800), second)},
+        {"a first file across 64 KiB, with a gap", opening + dataRecords(p16, 0xFFF0) + hexRecord(4, 0, {8, 1}) +
+             dataRecords(p32, 0x0010) + closing + eof + hexFile(second, 0x08008000),
+         expectedImage(joinedBytes({p16, Bytes(16, 0xFF), p32}), second)},
+        {"a page restated after a gap", opening + dataRecords(p16) + opening + dataRecords(p32, 0x20) + closing + eof + hexFile(second),
+         expectedImage(joinedBytes({p16, Bytes(16, 0xFF), p32}), second)},
+        {"a dangling type 04 record", replaced(hexFile(first), closing, hexRecord(4, 0, {8, 1}) + closing) + hexFile(second, 0x08008000), image},
+        {"start records first", closing + replaced(hexFile(first), closing, "") + secondClosing +
+             replaced(hexFile(second, 0x08008000), secondClosing, ""),
+         image},
+        {"a comment with a ':' before the first record", "; made by: a script\r\n" + joined, image},
+        {"a second file without a start record", hexFile(first) + replaced(hexFile(second, 0x08008000), secondClosing, ""), image},
+        {"flash at address 0", hexFileAtZero(first, 0) + hexFileAtZero(second, 0x8000), image},
     };
     // A run of records alike, broken by a record that differs in a field that
     // makes records alike, its mark, count or type: after records whose
@@ -176,7 +194,7 @@ TEST(ReadImage, AcceptedTextsGiveTheirImages)
             {"a record one byte on", hexRecord(0, 0x1002, same), joinedBytes({{0xFF}, same})},
             {"a type 10 record", hexRecord(0x10, 0x1001, same), {}},
             {"a record of count 0", hexRecord(0, 0x1001, {}), {}},
-            {"a type 01 record", hexRecord(0x01, 0x1001, same), {}},
+            {"a type 03 record", hexRecord(0x03, 0x1001, same), {}},
             {"a type 0/ record", replaced(hexRecord(0, 0x1001, same), ":10100100", ":1010010/"), {}},
             {"a record marked ';'", replaced(hexRecord(0, 0x1001, same), ":", ";"), {}},
         };
@@ -246,6 +264,7 @@ std::string faultAt(std::string record, const char* address = "5DC0")
 TEST(ReadImage, RejectedTextsSayWhy)
 {
     const std::string unendedFirst = "No 000004 record to end the first image: give two HEX files joined end to end";
+    const Bytes p16 = pattern(16, 7), p32 = pattern(32, 7);
     struct Case { std::string what, text, message; };
     std::vector<Case> cases = {
         {"empty", "", "No record in the input"},
@@ -303,8 +322,34 @@ TEST(ReadImage, RejectedTextsSayWhy)
              hexRecord(4, 0, {8, 0}) + hexRecord(0, 0xFFFF, {1}),
          "Record out of order or overlapping at line 6"},
         // A first file that crosses 64 KiB, whose own type 04 record reads "000004".
-        {"a first file across 64 KiB", hexFile(pattern(0x800), 0x0800FC00) + hexFile(second, 0x08010400),
+        {"a first file across 64 KiB, no type 01 records", replaced(across + hexFile(second, 0x08010400), eof, ""),
          "First image goes on behind the 000004 record at line 66"},
+        {"a first file across 64 KiB, a fault behind its 000004 record", replaced(replaced(across, eof, ""), ":10001000", ":1G001000") +
+             hexFile(p16, 0x08020000),
+         "Bad hex digit at line 68"},
+        {"three files", joined + hexFile(first), "More than two HEX files: a third starts at line " + lineBehindJoined},
+        {"a second file without a start record, then a third", replaced(joined, secondClosing, "") + hexFile(first),
+         "More than two HEX files: a third starts at line " + std::to_string(std::stoi(lineBehindJoined) - 1)},
+        {"a record behind the second file", joined + ":", "More than two HEX files: a third starts at line " + lineBehindJoined},
+        {"a second file without its end", hexFile(first) + replaced(replaced(hexFile(second, 0x08008000), eof, ""), secondClosing, ""),
+         "No end-of-file record to end the second file"},
+        // A 000004 record of the first file starts the second image; a type
+        // 01 record behind it shows the data were the first file's.
+        {"a first file stepping back behind its 000004 record", opening + hexRecord(0, 0x10, p16) + opening + hexRecord(0, 0, {1}) +
+             closing + eof + hexFile(second),
+         "Record out of order or overlapping at line 4"},
+        {"a first file with a far region", replaced(hexFile(first), closing, hexRecord(4, 0, {0x10, 0}) + hexRecord(0, 0x1014, {1, 2, 3, 4}) + closing) +
+             hexFile(second, 0x08008000),
+         "First image exceeds 0x8000 bytes at line 1283"},
+        {"a first file with a far region, a fault behind it", replaced(hexFile(first), closing, hexRecord(4, 0, {0x10, 0}) +
+             hexRecord(0, 0x1014, {1}) + ":0G000000\r\n" + closing) + hexFile(second, 0x08008000),
+         "Bad hex digit at line 1284"},
+        {"a first file filling 0x8000 across 64 KiB, and more", opening + dataRecords(pattern(0x7FF0), 0x8010) + hexRecord(4, 0, {8, 1}) +
+             dataRecords(p32) + closing + eof + hexFile(second),
+         "First image exceeds 0x8000 bytes at line 2051"},
+        {"a first file passing the image's room behind its 000004 record", opening + hexRecord(0, 0, {1}) + opening + hexRecord(0, 1, {2}) +
+             hexRecord(4, 0, {8, 0x30}) + hexRecord(0, 0, {3}) + closing + eof + hexFile(second),
+         "Image exceeds 0x200000 bytes at line 6"},
         {"a bad address digit", opening + ":10G00000" + std::string(32, '0'), "Bad hex digit at line 2"},
         {"a bad address digit amid the bulk", faultAt(hexRecord(0, 0, pattern(16)), "5dcG"), "Bad hex digit at line 3001"},
         {"a 000004 marker of 16 bytes", opening + dataRecords(first) + hexRecord(4, 0, Bytes(16)) + closing,
@@ -317,6 +362,7 @@ TEST(ReadImage, RejectedTextsSayWhy)
         {"an address record's value ending the text", opening + opening + ":020000020800", "No 000005 record to end the second image"},
         {"an address record with a bad digit", opening + ":020000020G00\r\n", "Bad hex digit at line 2"},
         {"an address record with a bad count", opening + ":0G0000040800\r\n", "Bad hex digit at line 2"},
+        {"an address record with a ':' in its address", opening + ":02A0:10200000\r\n" + opening + closing, "Bad hex digit at line 2"},
         {"bad count amid the data", faultAt(":G0000000" + std::string(514, '0')), "Bad hex digit at line 3001"},
     };
     // Each character just outside a digit range, and some with the top bit

@@ -64,6 +64,21 @@ inline std::string hexFile(const Bytes& data, std::uint32_t base = 0x08000000, s
     return text + hexRecord(5, 0, start) + hexRecord(1, 0, {});
 }
 
+// One HEX file as objcopy writes it for a part with flash at address 0: no
+// extended address record below 64 KiB, a type 02 record wherever 64 KiB is
+// crossed, the start address as a type 03 record, then the type 01 record.
+inline std::string hexFileAtZero(const Bytes& data, std::uint32_t base)
+{
+    std::string text;
+    for (std::size_t offset = 0; offset < data.size(); offset += 16) {
+        const auto address = static_cast<std::uint32_t>(base + offset);
+        if (address >> 16 != (address - 16) >> 16 && address >= 0x10000)
+            text += hexRecord(2, 0, {std::uint8_t(address >> 12), 0});
+        text += hexRecord(0, address & 0xFFFF, slice(data, offset, std::min<std::size_t>(16, data.size() - offset)));
+    }
+    return text + hexRecord(3, 0, {0, 0, std::uint8_t(base >> 8), std::uint8_t(base)}) + hexRecord(1, 0, {});
+}
+
 // Two files joined end to end, as the build hands them over.
 inline std::string twoImages(const Bytes& first, const Bytes& second, std::size_t perRecord = 16)
 {
