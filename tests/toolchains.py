@@ -1,0 +1,204 @@
+"""HEX files as the tools firmware engineers use write them, joined in pairs
+and converted by zemkar; each image is compared with one made without zemkar
+(objcopy's binary of each program, gaps filled with 0xFF, or python3-intelhex's
+reading of each file). Run by CTest with Debian's python3, which has
+python3-intelhex:
+
+    /usr/bin/python3 tests/toolchains.py ZEMKAR WORK
+
+Writers: arm-none-eabi-objcopy for parts with flash at 0 (no extended address
+record below 64 KiB, type 02 records past it, the start address as type 03)
+and at 0x08000000 (type 04 and 05 records), srec_cat, python3-intelhex (the
+start record first) and avr-objcopy. Without them the test is skipped, but
+not under CI (CI=true). It prints a line for each case."""
+import os
+import pathlib
+import random
+import shutil
+import subprocess
+import sys
+
+PACKAGES = "gcc-arm-none-eabi srecord python3-intelhex gcc-avr binutils-avr avr-libc"
+zemkar, work = os.path.abspath(sys.argv[1]), pathlib.Path(sys.argv[2])
+
+try:
+    from intelhex import IntelHex
+except ImportError:
+    IntelHex = None
+tools = ["arm-none-eabi-gcc", "arm-none-eabi-objcopy", "srec_cat", "avr-gcc", "avr-objcopy"]
+if IntelHex is None or not all(shutil.which(tool) for tool in tools):
+    if os.environ.get("CI") == "true":
+        sys.exit(f"The toolchain test must run under CI: install {PACKAGES}")
+    print(f"Skipped: the toolchain test needs Debian's {PACKAGES}")
+    sys.exit(0)
+
+shutil.rmtree(work, ignore_errors=True)
+work.mkdir(parents=True)
+
+# A Cortex-M program: a vector table, code aligned to 256 bytes behind it (a
+# gap, as linkers leave), a table of `size` bytes that the code reads, and
+# optionally a word in a far region (an nRF UICR word, PIC configuration words).
+ARM_SOURCE = """
+extern const unsigned char table[];
+void Reset_Handler(void);
+__attribute__((section(".vectors"), used)) void (*const vectors[4])(void) = {
+    (void (*)(void))0x20001000, Reset_Handler, Reset_Handler, Reset_Handler};
+__attribute__((aligned(256))) void Reset_Handler(void)
+{
+    volatile unsigned sum = 0;
+    for (unsigned i = 0; i < SIZE; ++i)
+        sum += table[i];
+    for (;;)
+        ;
+}
+const unsigned char table[] = TABLE;
+#ifdef FAR
+__attribute__((section(".far"), used)) const unsigned farWord = 0xFFFFFFFE;
+#endif
+"""
+ARM_SCRIPT = """
+ENTRY(Reset_Handler)
+SECTIONS
+{
+  .vectors %s : { KEEP(*(.vectors)) }
+  .text : { *(.text*) *(.rodata*) }
+  .far %s : { KEEP(*(.far)) }
+}
+"""
+AVR_SOURCE = """
+#include <avr/io.h>
+static const unsigned char table[] = TABLE;
+volatile unsigned char sink;
+int main(void)
+{
+    for (unsigned i = 0; i < sizeof table; ++i)
+        sink += table[i];
+    DDRB = sink;
+    for (;;)
+        ;
+}
+"""
+
+
+def run(*command):
+    done = subprocess.run(command, cwd=work, capture_output=True, text=True)
+    if done.returncode != 0:
+        sys.exit(" ".join(command) + " failed:\n" + done.stdout + done.stderr)
+
+
+def table(size, seed):
+    data = random.Random(seed).randbytes(size)
+    return "{" + ",".join(str(byte) for byte in data) + "}"
+
+
+def arm(name, origin, size, far=None):
+    """Builds a program; returns its HEX file as objcopy writes it and its binary."""
+    (work / f"{name}.c").write_text(ARM_SOURCE.replace("TABLE", table(size, name)).replace("SIZE", str(size)))
+    (work / f"{name}.ld").write_text(ARM_SCRIPT % (origin, far or "0x10001014"))
+    run("arm-none-eabi-gcc", "-mcpu=cortex-m0", "-mthumb", "-Os", "-nostdlib", *(["-DFAR"] if far else []),
+        "-T", f"{name}.ld", f"{name}.c", "-o", f"{name}.elf")
+    run("arm-none-eabi-objcopy", "-O", "ihex", f"{name}.elf", f"{name}.hex")
+    run("arm-none-eabi-objcopy", "-O", "binary", "--gap-fill", "0xFF", "-R", ".far", f"{name}.elf", f"{name}.bin")
+    return (work / f"{name}.hex").read_bytes(), (work / f"{name}.bin").read_bytes()
+
+
+def avr(name, origin, size):
+    (work / f"{name}.c").write_text(AVR_SOURCE.replace("TABLE", table(size, name)))
+    run("avr-gcc", "-mmcu=atmega328p", "-Os", f"-Wl,--section-start=.text={origin}", f"{name}.c", "-o", f"{name}.elf")
+    run("avr-objcopy", "-O", "ihex", "-j", ".text", "-j", ".data", f"{name}.elf", f"{name}.hex")
+    run("avr-objcopy", "-O", "binary", "--gap-fill", "0xFF", "-j", ".text", "-j", ".data", f"{name}.elf", f"{name}.bin")
+    return (work / f"{name}.hex").read_bytes(), (work / f"{name}.bin").read_bytes()
+
+
+def srec_cat(name, text):
+    (work / f"{name}.in.hex").write_bytes(text)
+    run("srec_cat", f"{name}.in.hex", "-intel", "-o", f"{name}.hex", "-intel")
+    return (work / f"{name}.hex").read_bytes()
+
+
+def intelhex(name, text):
+    """The file as python3-intelhex writes it, and the bytes it reads in it."""
+    (work / f"{name}.in.hex").write_bytes(text)
+    hexfile = IntelHex(str(work / f"{name}.in.hex"))
+    hexfile.write_hex_file(str(work / f"{name}.hex"))
+    hexfile.padding = 0xFF
+    return (work / f"{name}.hex").read_bytes(), hexfile.tobinstr(start=hexfile.minaddr(), end=hexfile.maxaddr())
+
+
+def image(first, second):
+    return first + b"\xff" * (0x8000 - len(first)) + second
+
+
+def line_of(text, part):
+    return text[: text.index(part)].count(b"\n") + 1
+
+
+def restated_after_gap(text):
+    """The file with its type 04 record written again in front of the record behind a gap, as some writers do."""
+    lines, page, expected, out = text.splitlines(keepends=True), None, None, []
+    for line in lines:
+        count, address, kind = int(line[1:3], 16), int(line[3:7], 16), line[7:9]
+        if kind == b"04":
+            page = line
+        elif kind == b"00":
+            if expected is not None and address != expected:
+                out.append(page)
+            expected = address + count
+        out.append(line)
+    assert len(out) > len(lines), "the file has no gap"
+    return b"".join(out)
+
+
+boot0, boot0_bin = arm("boot0", "0", 700)
+app0, app0_bin = arm("app0", "0x8000", 40000)
+boot, boot_bin = arm("boot", "0x08000000", 700)
+app, app_bin = arm("app", "0x08008000", 40000)
+across, across_bin = arm("across", "0x0800C000", 20000)
+far, _ = arm("far", "0", 700, far="0x10001014")
+config, _ = arm("config", "0", 700, far="0x300000")
+avr_app, avr_app_bin = avr("avrapp", "0", 300)
+avr_boot, avr_boot_bin = avr("avrboot", "0x7000", 300)
+py_boot, py_boot_bin = intelhex("pyboot", boot)
+py_app, py_app_bin = intelhex("pyapp", app)
+assert b":02000002" in app0 and b":02000004" not in boot0 + app0 and py_boot.startswith(b":04000005")
+assert app.count(b":020000040800") == 1 and b":020000040801" in app and b":020000040801" in across
+
+joined = boot + app
+too_long = "First image exceeds 0x8000 bytes at line %d"
+third = "More than two HEX files: a third starts at line %d"
+cases = [
+    ("objcopy, flash at 0: a small program, then one past 64 KiB", [boot0, app0], image(boot0_bin, app0_bin)),
+    ("objcopy, flash at 0x08000000: type 04 and 05 records", [boot, app], image(boot_bin, app_bin)),
+    ("objcopy, a first file across 64 KiB", [across, app], image(across_bin, app_bin)),
+    ("srec_cat, flash at 0", [srec_cat("sboot", boot0), srec_cat("sapp", app0)], image(boot0_bin, app0_bin)),
+    ("python3-intelhex, start records first", [py_boot, py_app], image(py_boot_bin, py_app_bin)),
+    ("avr-objcopy, at 0 and at 0x7000", [avr_app, avr_boot], image(avr_app_bin, avr_boot_bin)),
+    ("a page restated after a gap", [restated_after_gap(boot), app], image(boot_bin, app_bin)),
+    ("a dangling type 04 record", [boot.replace(b":04000005", b":020000040801F1\r\n:04000005"), app], image(boot_bin, app_bin)),
+    ("a comment with a ':' before the first record", [b"; made by: a release build\r\n" + boot, app], image(boot_bin, app_bin)),
+    ("a word at 0x10001014 in the first file", [far, app0], too_long % line_of(far, b":04101400")),
+    ("configuration words at 0x300000 in the first file", [config, app0], too_long % (line_of(config, b":020000040030") + 1)),
+    ("three files", [boot, app, boot], third % (joined.count(b"\n") + 1)),
+    ("two files appended with >> to two", [joined, boot, app], third % (joined.count(b"\n") + 1)),
+]
+
+failed = False
+for what, files, expected in cases:
+    for number, text in enumerate(files):
+        (work / f"part{number}.hex").write_bytes(text)
+    # Joined as a user joins them: cat, or cat >> for the appended pair.
+    run("sh", "-c", "cat part0.hex > firmware.hex" + "".join(f" && cat part{n}.hex >> firmware.hex" for n in range(1, len(files))))
+    (work / "firmware.raw").unlink(missing_ok=True)
+    result = subprocess.run([zemkar, "-r", "firmware.hex", "firmware.raw"], cwd=work, capture_output=True, text=True)
+    if isinstance(expected, bytes):
+        made = (work / "firmware.raw").read_bytes() if result.returncode == 0 else None
+        right = made == expected and result.stdout == ""
+        outcome = "right image, %d bytes" % len(expected) if right else "status %d: %s" % (result.returncode, result.stdout)
+    else:
+        right = (result.returncode, result.stdout) == (1, expected) and not (work / "firmware.raw").exists()
+        outcome = "refused: " + result.stdout
+    print(("ok     " if right else "WRONG  ") + what + ": " + outcome)
+    failed |= not right
+if failed:
+    sys.exit("zemkar did not make the image, or give the message, that these files call for")
+shutil.rmtree(work)
