@@ -1,13 +1,17 @@
-/* The bootloader, at 0x08000000: starts the application at 0x08008000, as
- * its vector table says: that table for exceptions, its stack, its reset
- * handler. */
+/* The bootloader, at the start of flash: starts the application 32 KiB on
+ * (0x08008000 on the STM32F405), as its vector table says: that table for
+ * exceptions, its stack, its reset handler. */
 #include <stdint.h>
 
 #include "semihosting.h"
 
 #define VTOR (*(volatile uint32_t*)0xE000ED08u)
 
-uint32_t application = 0x08008000u; /* .data, copied from flash */
+#ifndef APPLICATION_ADDRESS
+#define APPLICATION_ADDRESS 0x08008000u
+#endif
+
+uint32_t application = APPLICATION_ADDRESS; /* .data, copied from flash */
 
 int main(void)
 {
