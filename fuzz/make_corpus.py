@@ -14,14 +14,20 @@ from hexwrite import hex_file, record  # noqa: E402
 
 def mixed_records(payload, address, count):
     """Records of 48, 32 and 16 bytes in turn from address on, every fourth
-    without checksum or line end, gaps of changing width."""
+    without a line end, gaps of changing width."""
     text = ""
     for k in range(count):
         data = payload[:16 * (3 - k % 3)]
         line = record(0, address & 0xFFFF, data)
-        text += line[:-4] if k % 4 == 1 else line[:-2] + " " * (k * 7 % 25) + "\r\n"
+        text += line[:-2] if k % 4 == 1 else line[:-2] + " " * (k * 7 % 25) + "\r\n"
         address += len(data)
     return text
+
+
+def bad_sum(text, head):
+    """The text with the checksum of the record that starts with head one off."""
+    at = text.index("\r\n", text.index(head)) - 1
+    return text[:at] + "0123456789ABCDEF0"["0123456789ABCDEF".index(text[at].upper()) + 1] + text[at + 1:]
 
 
 def data_records(data, address=0):
@@ -80,6 +86,12 @@ def main():
         + record(1, 0, b""),
         "three-files": joined + hex_file(first, 0x08000000),
         "second-unended": hex_file(first, 0x08000000) + record(4, 0, b"\x08\x00") + data_records(second, 0x8000),
+        # Wrong checksums: on a data record amid a run, on a type 04 and on a
+        # type 01 record that ends the first file; lower case.
+        "bad-checksum": bad_sum(joined, ":10010000"),
+        "bad-checksum-04": bad_sum(joined, ":020000040800"),
+        "bad-checksum-01": bad_sum(joined, ":00000001"),
+        "bad-checksum-lower": bad_sum(joined.lower(), ":10011000"),
         # A record mark among the characters between two records.
         "stray-mark": joined.replace("\r\n:10013000", ":\n:10013000"),
         "cut-short": joined[: len(joined) // 2],

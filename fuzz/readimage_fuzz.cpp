@@ -54,6 +54,32 @@ Outcome referenceRead(std::string_view text)
         return Outcome{{}, message};
     };
     const auto typeAt = [&](std::size_t record) { return text.size() - record >= 9 ? text.substr(record + 7, 2) : ""; };
+    // The checksum behind `count` data bytes makes all the record's bytes add up to 0 modulo 256.
+    const auto checkSum = [&](std::size_t record, std::size_t count) -> std::optional<Outcome> {
+        const std::size_t checksum = record + 9 + 2 * count;
+        if (text.size() < checksum + 2)
+            return fault("Record cut short", record);
+        long long sum = 0;
+        for (std::size_t pair = record + 1; pair <= checksum; pair += 2) {
+            const long long byte = hexNumber(text, pair, 2);
+            if (byte < 0)
+                return fault("Bad hex digit", record);
+            sum += byte;
+        }
+        return sum % 256 ? fault("Bad checksum", record) : std::optional<Outcome>();
+    };
+    // A type 01 record that ends a file.
+    const auto checkEndOfFile = [&](std::size_t record) -> std::optional<Outcome> {
+        const long long count = hexNumber(text, record + 1, 2);
+        if (count < 0)
+            return fault("Bad hex digit", record);
+        if (text.size() - record - 9 < 2 * static_cast<std::size_t>(count))
+            return fault("Record cut short", record);
+        for (std::size_t pair = record + 3; pair < record + 9 + 2 * static_cast<std::size_t>(count); pair += 2)
+            if (hexNumber(text, pair, 2) < 0)
+                return fault("Bad hex digit", record);
+        return checkSum(record, static_cast<std::size_t>(count));
+    };
     // Type 02 and 04 records set the upper address that data records' addresses add to.
     std::uint64_t upper = 0;
     const auto readUpper = [&](std::size_t record) -> std::optional<Outcome> {
@@ -68,7 +94,7 @@ Outcome referenceRead(std::string_view text)
         if (value < 0)
             return fault("Bad hex digit", record);
         upper = static_cast<std::uint64_t>(value) << (typeAt(record) == "04" ? 16 : 4);
-        return std::nullopt;
+        return checkSum(record, 2);
     };
 
     // Each image's bytes from its base, without what stands in front of it.
@@ -137,6 +163,9 @@ Outcome referenceRead(std::string_view text)
         }
         if (type == "01") {
             const std::size_t behind = text.find(':', mark + 7);
+            if (behind != text.npos || part == secondFile)
+                if (auto failed = checkEndOfFile(mark))
+                    return *failed;
             if (behind == text.npos) {
                 if (part == secondFile)
                     break;
@@ -154,6 +183,9 @@ Outcome referenceRead(std::string_view text)
                     return *pageSplit;
                 break;
             }
+            if (part == provisional)
+                if (auto failed = checkEndOfFile(next))
+                    return *failed;
             if (auto failed = nextFile(behind))
                 return *failed;
             continue;
@@ -203,6 +235,9 @@ Outcome referenceRead(std::string_view text)
                 return fault("Bad hex digit", mark);
             image.bytes.push_back(static_cast<std::uint8_t>(byte));
         }
+        if (auto failed = checkSum(mark, size))
+            return *failed;
+        scan += 2;
         image.next = address + size;
     }
     std::vector<std::uint8_t> image = first.bytes;

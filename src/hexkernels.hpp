@@ -16,12 +16,13 @@
 #endif
 
 // A digit's value, ready shifted, or invalidDigit for any other character.
-// The flag survives or-ing, so a whole record is checked once, at its end.
-inline constexpr unsigned invalidDigit = 0x100;
+// The flag survives or-ing, and adding up: it lies above any sum of 256 bytes,
+// so a whole record's bytes are added up and checked at once, at its end.
+inline constexpr unsigned invalidDigit = 0x10000;
 
-consteval std::array<std::uint16_t, 256> makeDigitTable(unsigned shift)
+consteval std::array<std::uint32_t, 256> makeDigitTable(unsigned shift)
 {
-    std::array<std::uint16_t, 256> table{};
+    std::array<std::uint32_t, 256> table{};
     for (unsigned c = 0; c < table.size(); ++c) {
         unsigned value = invalidDigit;
         if (c >= '0' && c <= '9')
@@ -30,7 +31,7 @@ consteval std::array<std::uint16_t, 256> makeDigitTable(unsigned shift)
             value = (c - 'A' + 10) << shift;
         else if (c >= 'a' && c <= 'f')
             value = (c - 'a' + 10) << shift;
-        table[c] = static_cast<std::uint16_t>(value);
+        table[c] = value;
     }
     return table;
 }
@@ -44,18 +45,20 @@ inline constexpr auto lowDigit = makeDigitTable(0);
     return highDigit[static_cast<unsigned char>(text[0])] | lowDigit[static_cast<unsigned char>(text[1])];
 }
 
-// Decodes count bytes from the digit pairs at text; false if a character among
-// them is no hex digit. The portable decode, and the tail of a record whose
-// byte count is no multiple of 16: out of line, the fast path never needs it.
-[[gnu::noinline]] inline bool putPairs(std::uint8_t* dest, const char* text, std::size_t count)
+// Decodes count bytes from the digit pairs at text and adds them to sum;
+// false if a character among them is no hex digit. The portable decode, and
+// the tail of a record whose byte count is no multiple of 16: out of line, the
+// fast path never needs it.
+[[gnu::noinline]] inline bool putPairs(std::uint8_t* dest, const char* text, std::size_t count, unsigned& sum)
 {
-    unsigned digits = 0;
+    unsigned bytes = 0; // at least invalidDigit where a digit is bad: count is at most 256
     for (std::size_t i = 0; i < count; ++i) {
         const unsigned byte = decodePair(text + 2 * i);
-        digits |= byte;
+        bytes += byte;
         dest[i] = static_cast<std::uint8_t>(byte);
     }
-    return (digits & invalidDigit) == 0;
+    sum += bytes;
+    return bytes < invalidDigit;
 }
 
 // The fast path looks this far past a record for the next record mark.
@@ -86,27 +89,27 @@ inline constexpr std::ptrdiff_t markLookahead = 16;
     return _mm_min_epu8(digit, _mm_add_epi8(letter, _mm_set1_epi8(10)));
 }
 
-// Decodes blocks * 16 bytes from the digits at text; false if a character
-// among them is no hex digit.
-[[gnu::always_inline]] inline bool putBlocks(std::uint8_t* dest, const char* text, std::size_t blocks)
+// Decodes blocks * 16 bytes from the digits at text and adds them to sum,
+// modulo 256; false if a character among them is no hex digit.
+[[gnu::always_inline]] inline bool putBlocks(std::uint8_t* dest, const char* text, std::size_t blocks, unsigned& sum)
 {
     // Each 16-bit lane holds a high digit h in its low byte and a low digit l
     // in its high byte: times 0x1001 (h << 12 plus the lane) the high byte is
     // h << 4 | l, the byte wanted, and packing takes the high bytes of both halves.
     const __m128i merge = _mm_set1_epi16(0x1001);
-    __m128i invalid = _mm_setzero_si128();
+    __m128i invalid = _mm_setzero_si128(), sums = _mm_setzero_si128();
     for (const char* const stop = text + 32 * blocks; text != stop; text += 32, dest += 16) {
         const __m128i first = _mm_srli_epi16(_mm_mullo_epi16(digitValues(load(text), invalid), merge), 8);
         const __m128i second = _mm_srli_epi16(_mm_mullo_epi16(digitValues(load(text + 16), invalid), merge), 8);
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(dest), _mm_packus_epi16(first, second));
+        const __m128i bytes = _mm_packus_epi16(first, second);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(dest), bytes);
+        // Lane by lane, modulo 256: all that a checksum needs of the sum.
+        sums = _mm_add_epi8(sums, bytes);
     }
+    // The two halves' lanes added, whose eight bytes then add up in one sum of absolute differences.
+    const __m128i folded = _mm_add_epi8(sums, _mm_shuffle_epi32(sums, 0x4E));
+    sum += static_cast<unsigned>(_mm_cvtsi128_si32(_mm_sad_epu8(folded, _mm_setzero_si128())));
     return _mm_movemask_epi8(invalid) == 0;
-}
-
-// One bit for each of the sixteen characters from pos, set where it is a ':'.
-[[gnu::always_inline]] inline unsigned marksAt(const char* pos)
-{
-    return static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(load(pos), _mm_set1_epi8(':'))));
 }
 
 // The position just behind the next ':' in [pos, end), or nullptr if there is none.
@@ -114,22 +117,14 @@ inline constexpr std::ptrdiff_t markLookahead = 16;
 {
     // Records mostly follow one another within a few characters: one compare
     // of the next sixteen finds the mark without a call.
+    static_assert(markLookahead == 16, "one compare looks at sixteen characters");
     if (end - pos >= markLookahead) {
-        if (const unsigned marks = marksAt(pos))
-            return pos + std::countr_zero(marks) + 1;
+        const __m128i marks = _mm_cmpeq_epi8(load(pos), _mm_set1_epi8(':'));
+        if (const auto found = static_cast<unsigned>(_mm_movemask_epi8(marks)))
+            return pos + std::countr_zero(found) + 1;
     }
     const void* mark = std::memchr(pos, ':', static_cast<std::size_t>(end - pos));
     return mark ? static_cast<const char*>(mark) + 1 : nullptr;
-}
-
-// Whether mark, fewer than sixteen characters from pos, is the first ':' from
-// pos on: its bit is the lowest set among the sixteen. The bit above them
-// stands for none, a distance no run has: its gap comes from a mark found
-// within markLookahead characters.
-static_assert(markLookahead <= 16, "a run's marks stand where isFirstMark sees them");
-[[gnu::always_inline]] inline bool isFirstMark(const char* pos, const char* mark)
-{
-    return std::countr_zero(marksAt(pos) | 0x10000u) == static_cast<int>(mark - pos);
 }
 
 // The number of line feeds in [begin, end).
@@ -156,20 +151,15 @@ inline std::size_t countLineEnds(const char* begin, const char* end)
 
 #else // the portable twins
 
-[[gnu::always_inline]] inline bool putBlocks(std::uint8_t* dest, const char* text, std::size_t blocks)
+[[gnu::always_inline]] inline bool putBlocks(std::uint8_t* dest, const char* text, std::size_t blocks, unsigned& sum)
 {
-    return putPairs(dest, text, 16 * blocks);
+    return putPairs(dest, text, 16 * blocks, sum);
 }
 
 [[gnu::always_inline]] inline const char* locLine(const char* pos, const char* end)
 {
     const void* mark = std::memchr(pos, ':', static_cast<std::size_t>(end - pos));
     return mark ? static_cast<const char*>(mark) + 1 : nullptr;
-}
-
-[[gnu::always_inline]] inline bool isFirstMark(const char* pos, const char* mark)
-{
-    return std::memchr(pos, ':', markLookahead) == mark;
 }
 
 inline std::size_t countLineEnds(const char* begin, const char* end)

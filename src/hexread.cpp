@@ -60,12 +60,14 @@ Head readHead(const char* record)
 }
 
 // Decodes count bytes from the 2 * count hex digits at text into dest, first
-// digit the high half. Digits are '0'-'9', 'A'-'F' and 'a'-'f'; false if any
-// other character stands among them (dest then holds garbage).
-bool putLine(std::uint8_t* dest, const char* text, std::size_t count)
+// digit the high half, and adds them to sum. Digits are '0'-'9', 'A'-'F' and
+// 'a'-'f'; false if any other character stands among them (dest then holds
+// garbage).
+bool putLine(std::uint8_t* dest, const char* text, std::size_t count, unsigned& sum)
 {
     const std::size_t whole = count / 16 * 16;
-    return putBlocks(dest, text, count / 16) && (whole == count || putPairs(dest + whole, text + 2 * whole, count - whole));
+    return putBlocks(dest, text, count / 16, sum) &&
+           (whole == count || putPairs(dest + whole, text + 2 * whole, count - whole, sum));
 }
 
 // The value of the four hex digits at text, or badWord where one is no digit.
@@ -87,16 +89,44 @@ consteval std::array<std::array<char, 2>, 256> makeHexPairs()
 }
 constexpr auto hexPairs = makeHexPairs();
 
-// The eight characters behind a record's mark, count to type, as one number.
-[[gnu::always_inline]] inline std::uint64_t headText(const char* record)
+// Eight characters of text as one number.
+[[gnu::always_inline]] inline std::uint64_t textWord(const char* at)
 {
     std::uint64_t text;
-    std::memcpy(&text, record + countField, sizeof text);
+    std::memcpy(&text, at, sizeof text);
     return text;
+}
+
+// The eight characters behind a record's mark, count to type.
+[[gnu::always_inline]] inline std::uint64_t headText(const char* record)
+{
+    return textWord(record + countField);
 }
 
 // Where the address's four characters stand in headText's number, on either byte order.
 constexpr std::uint64_t addressChars = 0x0000'FFFF'FFFF'0000;
+
+// Where a textWord's first `length` characters (1 to 8) stand, on either byte order.
+constexpr std::uint64_t leadingChars(std::ptrdiff_t length)
+{
+    const auto rest = static_cast<unsigned>(64 - 8 * length);
+    if constexpr (std::endian::native == std::endian::little)
+        return ~std::uint64_t{0} >> rest;
+    else
+        return ~std::uint64_t{0} << rest;
+}
+
+// The checksum that makes the bytes of `sum` add up to 0 modulo 256, as a
+// record writes it, placed as a textWord's first two characters.
+[[gnu::always_inline]] inline std::uint64_t checksumText(unsigned sum)
+{
+    std::uint16_t chars;
+    std::memcpy(&chars, hexPairs[(0u - sum) & 255].data(), 2);
+    if constexpr (std::endian::native == std::endian::little)
+        return chars;
+    else
+        return std::uint64_t{chars} << 48;
+}
 
 // The address characters of a record at `offset` (at most 0xFFFF), placed as in headText.
 [[gnu::always_inline]] inline std::uint64_t addressText(unsigned offset)
@@ -213,10 +243,12 @@ struct Run {
 // after another, alike it and each at the address where the last one ended,
 // as tools write them; returns the last record taken. Where each record stands
 // is known in advance, so nothing waits on the one before: no byte count to
-// decode and no mark to search for, only a compare of its count, address and
-// type with what they must be, and one that no mark stands in front of it.
-// A `fixedBlocks` other than 0 gives the records' blocks at compile time, so
-// that the decode of the counts tools write needs no loop.
+// decode and no mark to search for. A record is taken on two compares: its
+// count, address and type with what they must be, and its tail (checksum,
+// what stands between it and the next record, that record's mark) with the
+// last record's, its checksum the one its bytes call for. A `fixedBlocks`
+// other than 0 gives the records' blocks at compile time, so that the decode
+// of the counts tools write needs no loop.
 template <std::size_t fixedBlocks>
 [[gnu::always_inline]] inline const char* putRecordsAlike(const char* record, std::ptrdiff_t stride, std::size_t blocks,
                                                           const char* lastTaken, Run& run)
@@ -224,9 +256,13 @@ template <std::size_t fixedBlocks>
     if constexpr (fixedBlocks != 0)
         blocks = fixedBlocks;
     const auto byteCount = static_cast<std::uint32_t>(16 * blocks);
-    // From the end of one record's data to the next record's mark: fewer than
-    // sixteen characters, since the mark was found among the sixteen.
-    const std::ptrdiff_t gap = stride - dataField - 2 * static_cast<std::ptrdiff_t>(byteCount);
+    const std::ptrdiff_t checksumAt = dataField + 2 * static_cast<std::ptrdiff_t>(byteCount);
+    // The tail compares as one word: the records stand at most six characters apart, as tools write them.
+    const std::ptrdiff_t tailLength = stride - checksumAt + 1;
+    if (tailLength > 8)
+        return record;
+    const std::uint64_t tailChars = leadingChars(tailLength);
+    const std::uint64_t tail = textWord(record + checksumAt) & tailChars & ~leadingChars(2);
     // As many records as stand whole in the window, fit the image and start
     // within the upper address's 64 KiB.
     std::size_t records = std::min<std::size_t>(static_cast<std::size_t>((lastTaken - record) / stride),
@@ -235,8 +271,12 @@ template <std::size_t fixedBlocks>
     const std::uint64_t countAndType = headText(record) & ~addressChars;
     for (; records != 0; --records) {
         const char* next = record + stride;
-        if (headText(next) != (countAndType | addressText(run.offset)) || !isFirstMark(next - gap, next) ||
-            !putBlocks(run.image + run.length, next + dataField, blocks))
+        if (headText(next) != (countAndType | addressText(run.offset)))
+            break;
+        // The record's bytes: count, address and type (00), then data.
+        unsigned sum = byteCount + (run.offset >> 8) + (run.offset & 255);
+        if (!putBlocks(run.image + run.length, next + dataField, blocks, sum) ||
+            ((textWord(next + checksumAt) ^ (tail | checksumText(sum))) & tailChars) != 0)
             break;
         record = next;
         run.length += byteCount;
@@ -287,11 +327,15 @@ template <std::size_t fixedBlocks>
             decodeWord(record + addressField) != run.offset)
             break;
         const char* data = record + dataField;
-        if (!putBlocks(run.image + run.length, data, byteCount / 16))
+        unsigned sum = byteCount + (run.offset >> 8) + (run.offset & 255);
+        if (!putBlocks(run.image + run.length, data, byteCount / 16, sum))
+            break;
+        const unsigned checksum = decodePair(data + 2 * byteCount);
+        if (((sum + checksum) & 255) != 0 || (checksum & invalidDigit) != 0)
             break;
         run.length += byteCount;
         run.offset += byteCount;
-        scan = data + 2 * byteCount;
+        scan = data + 2 * byteCount + 2;
         count = locLine(scan, scan + markLookahead);
         if (!count)
             break;
@@ -299,7 +343,7 @@ template <std::size_t fixedBlocks>
         // of a file goes on that way.
         const char* last = putRecordsAlike(record, count - 1 - record, lastTaken, run);
         if (last != record) {
-            scan = last + dataField + 2 * byteCount;
+            scan = last + dataField + 2 * byteCount + 2;
             count = locLine(scan, scan + markLookahead);
         }
     }
@@ -352,13 +396,68 @@ const char* rejectAt(Reader& reader, const char* format, const char* record)
 constexpr const char* badDigit = "Bad hex digit at line %llu";
 constexpr const char* cutShort = "Record cut short at line %llu";
 
+// What is wrong with a record whose checksum stands at `checksum`, the bytes
+// in front of it adding up to `sum`; nullptr where all its bytes add up to 0
+// modulo 256. It is checked last in a record, so that the record's other
+// faults keep their messages.
+const char* checksumFault(const char* checksum, const char* end, unsigned sum)
+{
+    if (end - checksum < 2)
+        return cutShort;
+    const unsigned byte = decodePair(checksum);
+    if (byte & invalidDigit)
+        return badDigit;
+    return (sum + byte) & 255 ? "Bad checksum at line %llu" : nullptr;
+}
+
+// Rejects the record where its checksum is wrong; returns where the search for
+// the next record goes on, or nullptr.
+const char* checkSum(Reader& reader, const char* record, const char* checksum, unsigned sum)
+{
+    const char* fault = checksumFault(checksum, reader.window.end, sum);
+    return fault ? rejectAt(reader, fault, record) : checksum + 2;
+}
+
+// What is wrong with a type 01 record, where it ends a file; nullptr if nothing.
+const char* endOfFileFault(const char* record, const char* end)
+{
+    const unsigned byteCount = decodePair(record + countField);
+    if (byteCount & invalidDigit)
+        return badDigit;
+    const char* checksum = record + dataField + 2 * byteCount;
+    if (end - checksum < 0)
+        return cutShort;
+    unsigned sum = 0, digits = 0;
+    for (const char* pair = record + countField; pair != checksum; pair += 2) {
+        const unsigned byte = decodePair(pair);
+        digits |= byte;
+        sum += byte;
+    }
+    return digits & invalidDigit ? badDigit : checksumFault(checksum, end, sum);
+}
+
+// A type 01 record: the record behind it, or nullptr where the text ends
+// first; and what is wrong with it, should it end a file, and where it stands.
+struct FileEnd {
+    const char* behind;
+    const char* fault;
+    TextPlace place;
+};
+
+FileEnd readFileEnd(Window& window, const char* record)
+{
+    const char* fault = endOfFileFault(record, window.end);
+    const TextPlace place = fault ? placeOf(window, record) : TextPlace{};
+    return {findRecord(window, record + typeField), fault, place};
+}
+
 // Takes the upper address from the type 02 or 04 record; returns where the
 // search for the next record goes on, or nullptr where the record is rejected.
 const char* putAddressRecord(Reader& reader, const char* record)
 {
-    const unsigned byteCount = decodePair(record + countField);
+    const unsigned byteCount = decodePair(record + countField), address = decodeWord(record + addressField);
     const char* data = record + dataField;
-    if (byteCount & invalidDigit || decodeWord(record + addressField) == badWord)
+    if (byteCount & invalidDigit || address == badWord)
         return rejectAt(reader, badDigit, record);
     if (byteCount != 2)
         return rejectAt(reader, "Extended address record without 2 data bytes at line %llu", record);
@@ -367,8 +466,9 @@ const char* putAddressRecord(Reader& reader, const char* record)
     const unsigned value = decodeWord(data);
     if (value == badWord)
         return rejectAt(reader, badDigit, record);
-    reader.layout.upper = record[typeField + 1] == '4' ? value << 16 : value << 4;
-    return data + 4;
+    const unsigned type = decodePair(record + typeField);
+    reader.layout.upper = type == 4 ? value << 16 : value << 4;
+    return checkSum(reader, record, data + 4, byteCount + (address >> 8) + (address & 255) + type + (value >> 8) + (value & 255));
 }
 
 // The provisional image's first data, at `address`: where they would go if
@@ -433,12 +533,13 @@ const char* putDataRecord(Reader& reader, const char* record)
     }
     const auto fill = static_cast<std::uint32_t>(gap);
     std::memset(layout.image + layout.length, fillByte, fill);
-    if (!putLine(layout.image + layout.length + fill, data, byteCount))
+    unsigned sum = byteCount + (offset >> 8) + (offset & 255);
+    if (!putLine(layout.image + layout.length + fill, data, byteCount, sum))
         return rejectAt(reader, badDigit, record);
     layout.length += fill + byteCount;
     layout.next = address + byteCount;
     // Validated digits hold no ':', so the next record mark lies beyond them.
-    return data + 2 * byteCount;
+    return checkSum(reader, record, data + 2 * byteCount, sum);
 }
 
 // A 000004 record in the first file: the second file's opening record, as far
@@ -541,23 +642,28 @@ bool putImages(Reader& reader, const char* scan)
             scan = head.marker && reader.part == Part::firstFile ? startProvisionalImage(reader, record)
                                                                    : putAddressRecord(reader, record);
             break;
-        case Kind::endOfFile:
-            if (const char* behind = findRecord(window, scan))
-                scan = startNextFile(reader, behind);
-            else
+        case Kind::endOfFile: {
+            const FileEnd end = readFileEnd(window, record);
+            if (end.fault && (end.behind || reader.part == Part::secondFile))
+                return reject(reader, end.fault, end.place);
+            if (!end.behind)
                 return reader.part == Part::secondFile || rejectUnended(reader);
+            scan = startNextFile(reader, end.behind);
             break;
+        }
         case Kind::start:
             if (head.marker && (reader.part == Part::provisional || (reader.part == Part::secondFile && reader.layout.placed))) {
                 // The image ends, unless the next record is a type 01 record
-                // with a record behind it.
+                // with a record behind it. Nothing behind the image is checked.
                 const char* next = findRecord(window, scan);
-                const char* behind = next && window.end - next >= recordHeadLength && readHead(next).kind == Kind::endOfFile
-                                         ? findRecord(window, next + typeField)
-                                         : nullptr;
-                if (!behind)
+                const FileEnd end = next && window.end - next >= recordHeadLength && readHead(next).kind == Kind::endOfFile
+                                        ? readFileEnd(window, next)
+                                        : FileEnd{};
+                if (!end.behind)
                     return !reader.pageSplit.format || reject(reader, reader.pageSplit.format, reader.pageSplit.place);
-                scan = startNextFile(reader, behind);
+                if (end.fault && reader.part == Part::provisional)
+                    return reject(reader, end.fault, end.place);
+                scan = startNextFile(reader, end.behind);
             }
             break;
         case Kind::other:

@@ -22,7 +22,11 @@
 // address is its four address digits plus the upper address of the last type
 // 04 (value << 16) or 02 (value << 4) record before it in its file. The
 // image's first data record with data fixes its base; a record further on
-// leaves a gap of 0xFF, one lower is rejected. Record checksums are not read.
+// leaves a gap of 0xFF, one lower is rejected.
+//
+// Every record whose contents the reader uses (a data record with data, a
+// type 02 or 04 record, a type 01 record that ends a file) must add up: the
+// sum of its bytes, checksum included, is 0 modulo 256.
 #pragma once
 
 #include <cstddef>
@@ -34,8 +38,8 @@ inline constexpr std::uint32_t imageCapacity = 0x200000;
 inline constexpr std::uint8_t fillByte = 0xFF;
 
 // The most the reader needs of one record at once: mark, byte count, address,
-// type and 255 data bytes (the checksum is never read).
-inline constexpr std::size_t longestRecord = 9 + 2 * 255;
+// type, 255 data bytes and the checksum.
+inline constexpr std::size_t longestRecord = 9 + 2 * 255 + 2;
 
 // The text is read this many characters at a time, into the same pages each
 // time: every page of the buffer costs a fault on first touch, and a window

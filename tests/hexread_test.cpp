@@ -46,6 +46,14 @@ std::string amid(const std::string& text, const std::string& insertion)
     return text.substr(0, middle) + insertion + text.substr(middle);
 }
 
+// The record with its checksum one off.
+std::string badSum(std::string record)
+{
+    char& digit = record[record.find_first_of("\r\n") - 1];
+    digit = digit == '9' ? 'A' : digit == 'F' ? '0' : static_cast<char>(digit + 1);
+    return record;
+}
+
 std::string lowered(std::string text)
 {
     for (auto& c : text)
@@ -111,7 +119,7 @@ TEST(ReadImage, AcceptedTextsGiveTheirImages)
         {"no line ends", replaced(joined, "\r\n", ""), image},
         {"'9' and ';' between records", replaced(joined, "\r\n", "9;\n"), image},
         {"a long gap amid the records", amid(joined, std::string(40, ' ') + "\r\n"), image},
-        {"records of changing length and gap", replaced(hexFile(first), closing, hexRecord(0, 0x5000, p32).substr(0, 73) +
+        {"records of changing length and gap", replaced(hexFile(first), closing, hexRecord(0, 0x5000, p32).substr(0, 75) +
              hexRecord(0, 0x5020, pattern(16, 8)).substr(0, 43) + std::string(16, ' ') + "\r\n" + closing) + hexFile(second, 0x08008000),
          expectedImage(joinedBytes({first, p32, pattern(16, 8)}), second)},
         {"an end marker as long as the data records", opening + dataRecords(first) + opening + dataRecords(slice(second, 0, 0x8000)) +
@@ -135,7 +143,7 @@ TEST(ReadImage, AcceptedTextsGiveTheirImages)
         {"a record mark behind the first record's", ":" + hexRecord(0, 1, {0x42}) + opening + closing, expectedImage({0x42}, {})},
         {"a record mark behind the first record's, amid records", ":" + hexRecord(0, 1, {0xAB}) + dataRecords(first, 2) + hexFile(second),
          expectedImage(joinedBytes({{0xAB}, first}), second)},
-        {"a record mark in front of a record, behind one taken", opening + hexRecord(0, 0, {1}) + ":12345::01000100AB\r\n" +
+        {"a record mark in front of a record, behind one taken", opening + hexRecord(0, 0, {1}) + ":12345:" + hexRecord(0, 1, {0xAB}) +
              dataRecords(first, 2) + opening + closing,
          expectedImage(joinedBytes({{1, 0xAB}, first}), {})},
         {"a 16-byte type 01 record amid a run at addresses ending in 0", opening + dataRecords(first) +
@@ -144,8 +152,10 @@ TEST(ReadImage, AcceptedTextsGiveTheirImages)
         {"300 KB before the first record", std::string(300000, ' ') + joined, image},
         {"first record is data", hexRecord(0, 0, {1, 2, 3}) + hexRecord(0, 3, {4}) + hexFile(second),
          expectedImage({1, 2, 3, 4}, second)},
-        {"checksums not read", opening + hexRecord(0, 0x2000, {1, 2}) + ":0120020004FF\r\n" + opening + hexRecord(0, 0x10, {4}) + closing,
-         expectedImage({1, 2, 4}, {4})},
+        // Records whose contents are not used are not checked: a count of 0, other types, behind the image.
+        {"checksums not read", opening + ":00000000FF\r\n" + badSum(hexRecord(3, 0, {0, 0, 0, 0})) + badSum(closing) + opening +
+             badSum(closing) + badSum(eof),
+         Bytes(0x8000, 0xFF)},
         // Type 02 and 04 records set the upper address, the first record and the marker too.
         {"other records skipped",
          opening + hexRecord(0, 0, {1}) + hexRecord(6, 0, {}) + hexRecord(2, 0, {0x10, 0}) +
@@ -202,7 +212,7 @@ TEST(ReadImage, AcceptedTextsGiveTheirImages)
             cases.push_back({std::string(b.what) + " after records of " + std::to_string(runByte), amidRun(before, b.record, b.laid),
                              expectedImage(joinedBytes({before, b.laid, runAfter}), {})});
     }
-    // Data and address records with neither checksum nor line end, back to back.
+    // Data and address records with no line end, back to back.
     for (const std::size_t perRecord : {std::size_t{32}, std::size_t{48}}) {
         const std::string lines = twoImages(first, second, perRecord);
         std::string text;
@@ -210,7 +220,7 @@ TEST(ReadImage, AcceptedTextsGiveTheirImages)
             end = lines.find("\r\n", at);
             const std::string record = lines.substr(at, end - at);
             const bool bare = record.compare(7, 2, "00") == 0 || record.compare(7, 2, "02") == 0 || record.compare(7, 2, "04") == 0;
-            text += bare ? record.substr(0, record.size() - 2) : record + "\r\n";
+            text += bare ? record : record + "\r\n";
         }
         cases.push_back({std::to_string(perRecord) + " bytes a record, back to back", text, image});
     }
@@ -265,6 +275,7 @@ TEST(ReadImage, RejectedTextsSayWhy)
 {
     const std::string unendedFirst = "No 000004 record to end the first image: give two HEX files joined end to end";
     const Bytes p16 = pattern(16, 7), p32 = pattern(32, 7);
+    const std::string run32 = replaced(hexFile(pattern(4096), 0x08000020, 32), opening, "");
     struct Case { std::string what, text, message; };
     std::vector<Case> cases = {
         {"empty", "", "No record in the input"},
@@ -359,10 +370,33 @@ TEST(ReadImage, RejectedTextsSayWhy)
          "Extended address record without 2 data bytes at line 1"},
         {"an address record cut short", opening + ":02000004080", "Record cut short at line 2"},
         {"an address record's head ending the text", opening + ":02001004", "Record cut short at line 2"},
-        {"an address record's value ending the text", opening + opening + ":020000020800", "No 000005 record to end the second image"},
+        {"an address record's value ending the text", opening + opening + ":020000020800", "Record cut short at line 3"},
         {"an address record with a bad digit", opening + ":020000020G00\r\n", "Bad hex digit at line 2"},
         {"an address record with a bad count", opening + ":0G0000040800\r\n", "Bad hex digit at line 2"},
         {"an address record with a ':' in its address", opening + ":02A0:10200000\r\n" + opening + closing, "Bad hex digit at line 2"},
+        // Checksums, checked last in a record.
+        {"a checksum cut short", opening + opening + hexRecord(0, 0, {1}).substr(0, 12), "Record cut short at line 3"},
+        {"a checksum with a bad digit", opening + opening + ":0100000001G0\r\n", "Bad hex digit at line 3"},
+        {"a wrong checksum amid the bulk", faultAt(badSum(hexRecord(0, 0x5DC0, pattern(16)))), "Bad checksum at line 3001"},
+        {"a wrong checksum amid the bulk, lower case", lowered(faultAt(badSum(hexRecord(0, 0x5DC0, pattern(16))))), "Bad checksum at line 3001"},
+        {"a wrong checksum on the record behind the first", opening + hexRecord(0, 0, p16) + badSum(hexRecord(0, 0x10, p16)) +
+             dataRecords(pattern(4096), 0x20) + opening + closing,
+         "Bad checksum at line 3"},
+        {"a wrong checksum where a run starts", opening + dataRecords(p32) + badSum(hexRecord(0, 0x20, p16)) + dataRecords(pattern(4096), 0x30) +
+             opening + closing,
+         "Bad checksum at line 4"},
+        {"a wrong checksum amid records of 32 bytes", opening + dataRecords(p32) + run32.substr(0, run32.find(":20082000")) +
+             badSum(run32.substr(run32.find(":20082000"))),
+         "Bad checksum at line 68"},
+        {"a wrong checksum on the first record", badSum(opening) + opening + closing, "Bad checksum at line 1"},
+        {"a wrong checksum on the 000004 record", opening + hexRecord(0, 0, p16) + badSum(opening) + closing, "Bad checksum at line 3"},
+        {"a wrong checksum on a type 02 record", opening + badSum(hexRecord(2, 0, {0x10, 0})), "Bad checksum at line 2"},
+        {"a wrong checksum on the type 01 record ending the first file", replaced(hexFile(first), eof, badSum(eof)) + hexFile(second),
+         "Bad checksum at line 1283"},
+        {"a wrong checksum on the type 01 record ending the second file",
+         hexFile(first) + replaced(replaced(hexFile(second, 0x08008000), secondClosing, ""), eof, badSum(eof)),
+         "Bad checksum at line " + std::to_string(std::stoi(lineBehindJoined) - 2)},
+        {"a wrong checksum on a type 01 record ending nothing", replaced(hexFile(first), eof, badSum(eof)), unendedFirst},
         {"bad count amid the data", faultAt(":G0000000" + std::string(514, '0')), "Bad hex digit at line 3001"},
     };
     // Each character just outside a digit range, and some with the top bit
@@ -384,6 +418,14 @@ TEST(ReadImage, RejectedTextsSayWhy)
             cases.push_back({what + " at the end", opening + opening + record + "\r\n", "Bad hex digit at line 3"});
         }
     }
+    // A wrong checksum on a record that the first read's end cuts, at each of
+    // its characters, or that stands just in front of or behind that end.
+    const std::string edge = opening + dataRecords(pattern(0x1000)) + badSum(hexRecord(0, 0x1000, p16)) + dataRecords(p32, 0x1010) + opening + closing;
+    const auto bad = static_cast<std::ptrdiff_t>(edge.find(":10100000"));
+    for (std::ptrdiff_t at = bad - 60; at < bad + 60; ++at)
+        cases.push_back({"a wrong checksum, the first read ending " + std::to_string(at - bad) + " from its record",
+                         std::string(windowSize - static_cast<std::size_t>(at), '\n') + edge,
+                         "Bad checksum at line " + std::to_string(static_cast<std::ptrdiff_t>(windowSize) - at + 258)});
     for (const auto& c : cases) {
         const auto [made, message] = assemble(c.text);
         EXPECT_EQ(message, c.message) << c.what;
