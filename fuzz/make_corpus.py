@@ -92,6 +92,11 @@ def main():
         "bad-checksum-04": bad_sum(joined, ":020000040800"),
         "bad-checksum-01": bad_sum(joined, ":00000001"),
         "bad-checksum-lower": bad_sum(joined.lower(), ":10011000"),
+        # Inputs that are plainly no HEX text.
+        "utf-16": "\ufeff" + joined[:600],
+        "elf": "\x7fELF\x01\x01\x01" + "\0" * 9 + ":",
+        "uf2": "UF2\nWQ]\x9e" + joined[:200],
+        "s-records": "S00600004844521B\r\nS1130000285F245F2212226A000424290008237C2A\r\nS9030000FC\r\n",
         # A record mark among the characters between two records.
         "stray-mark": joined.replace("\r\n:10013000", ":\n:10013000"),
         "cut-short": joined[: len(joined) // 2],
@@ -100,7 +105,7 @@ def main():
     folder = HERE / "corpus"
     folder.mkdir(exist_ok=True)
     for name, text in seeds.items():
-        (folder / name).write_bytes(text.encode("utf-8"))
+        (folder / name).write_bytes(text.encode("utf-16-le" if name == "utf-16" else "utf-8"))
 
 
 if __name__ == "__main__":

@@ -45,12 +45,17 @@ long long hexNumber(std::string_view text, std::size_t at, std::size_t digits)
     return value;
 }
 
-Outcome referenceRead(std::string_view text)
+Outcome readRecords(std::string_view text)
 {
+    enum { firstFile, provisional, secondFile } part = firstFile;
+    std::size_t secondFileStart = 0; // where the second file's first record stands
+    const auto lineOf = [&](std::size_t at) { return 1 + static_cast<std::size_t>(std::count(text.begin(), text.begin() + at, '\n')); };
     const auto fault = [&](const char* what, std::size_t record) {
         char message[faultMessageSize];
-        const auto line = 1 + static_cast<std::size_t>(std::count(text.begin(), text.begin() + record, '\n'));
-        std::snprintf(message, sizeof message, "%s at line %zu", what, line);
+        const int length = std::snprintf(message, sizeof message, "%s at line %zu", what, lineOf(record));
+        if (part == secondFile && std::string_view(what).substr(0, 4) != "More")
+            std::snprintf(message + length, sizeof message - static_cast<std::size_t>(length), " (line %zu of the second file)",
+                          lineOf(record) - lineOf(secondFileStart) + 1);
         return Outcome{{}, message};
     };
     const auto typeAt = [&](std::size_t record) { return text.size() - record >= 9 ? text.substr(record + 7, 2) : ""; };
@@ -104,7 +109,6 @@ Outcome referenceRead(std::string_view text)
         std::uint64_t next = 0; // the address of the byte that would come next
     };
     Image first, second; // second: the second image, or a provisional one behind a 000004 record of the first file
-    enum { firstFile, provisional, secondFile } part = firstFile;
     std::size_t marker = 0;                          // the 000004 record that began a provisional image
     std::optional<Outcome> rejoinFault, pageSplit;   // what counts once it is known what that image was
 
@@ -133,6 +137,7 @@ Outcome referenceRead(std::string_view text)
             second = {};
         }
         part = secondFile;
+        secondFileStart = behind;
         upper = 0;
         pageSplit.reset();
         scan = behind;
@@ -246,6 +251,34 @@ Outcome referenceRead(std::string_view text)
     return {image, ""};
 }
 
+// What the reader says of the text: where it rejects it and the text is
+// plainly no HEX text, what it is.
+Outcome referenceRead(std::string_view text)
+{
+    Outcome outcome = readRecords(text);
+    if (outcome.message.empty())
+        return outcome;
+    const auto opens = [&](std::string_view magic) { return text.substr(0, magic.size()) == magic; };
+    // A line starting with S0 to S9, as an S-record does.
+    bool sRecordLine = false;
+    for (std::size_t line = 0; line < text.size();) {
+        sRecordLine |= text.size() - line >= 2 && text[line] == 'S' && text[line + 1] >= '0' && text[line + 1] <= '9';
+        const std::size_t feed = text.find('\n', line);
+        if (feed == text.npos)
+            break;
+        line = feed + 1;
+    }
+    if (opens("\xFF\xFE") || opens("\xFE\xFF"))
+        outcome.message = "The input is UTF-16 text: save it as ASCII";
+    else if (opens("\x7F" "ELF"))
+        outcome.message = "The input is an ELF file: make HEX of it with objcopy -O ihex";
+    else if (opens("UF2\n"))
+        outcome.message = "The input is a UF2 file, not Intel HEX";
+    else if (text.find(':') == text.npos && sRecordLine)
+        outcome.message = "The input holds S-records, not Intel HEX: srec_cat FILE -o OUT -intel converts them";
+    return outcome;
+}
+
 Outcome zemkarRead(std::string_view text, std::vector<std::uint8_t>& buffer)
 {
     char message[faultMessageSize] = "";
@@ -282,7 +315,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     for (char& c : swapped)
         if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'))
             c ^= 0x20;
-    require(zemkarRead(swapped, buffer) == actual, "the case of letters changes nothing");
+    // Letters name other formats (ELF, UF2, S-records) by their case alone.
+    const Outcome swappedRead = zemkarRead(swapped, buffer);
+    const auto named = [](const Outcome& outcome) { return outcome.message.starts_with("The input "); };
+    require(swappedRead == actual || named(swappedRead) || named(actual), "the case of letters changes nothing");
 
     // A line feed within a record's head would move its type along; anywhere
     // else a carriage return before it changes nothing.

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <array>
 #include <bit>
+#include <cerrno>
 #include <cstring>
 
 namespace {
@@ -151,7 +152,19 @@ struct Window {
     bool rereadable;               // whether lines are counted by reading the input again
     std::uint64_t passed = 0;      // characters moved out of the buffer
     std::uint64_t linesPassed = 0; // line feeds among them, where counted as they pass
+    char opening[4] = {};          // the text's first characters, which tell some other formats
+    std::size_t openingLength = 0;
+    int readError = 0;             // errno of a read that failed
 };
+
+// Reads up to size characters of the input into dest.
+std::size_t readText(Window& window, char* dest, std::size_t size)
+{
+    const std::size_t got = std::fread(dest, 1, size, window.in);
+    if (got < size && std::ferror(window.in) && !window.readError)
+        window.readError = errno;
+    return got;
+}
 
 // Moves the text from keep on to the buffer's start and reads behind it;
 // returns how far the kept text moved.
@@ -165,23 +178,49 @@ std::ptrdiff_t refill(Window& window, const char* keep)
     // file to the buffer; what is kept is less than a record.
     const auto kept = static_cast<std::size_t>(window.end - keep);
     std::memmove(window.start, keep, kept);
-    const std::size_t got = std::fread(window.start + kept, 1, windowSize, window.in);
+    const std::size_t got = readText(window, window.start + kept, windowSize);
+    if (window.passed == 0 && kept == 0) {
+        window.openingLength = std::min(got, sizeof window.opening);
+        std::memcpy(window.opening, window.start, window.openingLength);
+    }
     window.more = got == windowSize;
     window.end = window.start + kept + got;
     return moved;
 }
 
+// Whether a line of the text in [from, end) starts with S0 to S9, as an
+// S-record does; from is a line's start where it is the text's.
+bool holdsSRecordLine(const Window& window, const char* from)
+{
+    const auto isSRecord = [&](const char* line) {
+        return window.end - line >= 2 && line[0] == 'S' && line[1] >= '0' && line[1] <= '9';
+    };
+    if (window.passed == 0 && from == window.start && isSRecord(from))
+        return true;
+    for (const char* feed = from; (feed = static_cast<const char*>(std::memchr(feed, '\n', static_cast<std::size_t>(window.end - feed))));)
+        if (isSRecord(++feed))
+            return true;
+    return false;
+}
+
 // The next record mark at or after scan, with as much of its record in the
-// buffer as the reader may need; nullptr where the text ends first.
-const char* findRecord(Window& window, const char* scan)
+// buffer as the reader may need; nullptr where the text ends first. Where
+// sRecords is given, the text passed without a mark is looked at for
+// S-record lines.
+const char* findRecord(Window& window, const char* scan, bool* sRecords = nullptr)
 {
     const char* count = locLine(scan, window.end);
-    while (!count && window.more) {
-        refill(window, window.end);
-        count = locLine(window.start, window.end);
+    while (!count) {
+        if (sRecords && !*sRecords)
+            *sRecords = holdsSRecordLine(window, scan);
+        if (!window.more)
+            return nullptr;
+        // Where lines are looked at, the last character stays, so that a line
+        // feed at the end of one read still starts the line behind it.
+        refill(window, sRecords && window.end != window.start ? window.end - 1 : window.end);
+        scan = window.start;
+        count = locLine(scan, window.end);
     }
-    if (!count)
-        return nullptr;
     const char* record = count - 1;
     if (window.end - record < std::ptrdiff_t{longestRecord} && window.more)
         record -= refill(window, record);
@@ -378,13 +417,23 @@ struct Reader {
     TextPlace marker{};    // the 000004 record that began the provisional image
     Deferred rejoinFault{};// raised where the provisional data rejoin the first image
     Deferred pageSplit{};  // raised where the provisional image ends as the second image
+    TextPlace secondFile{};// the second file's first record
 };
 
+constexpr const char* thirdFile = "More than two HEX files: a third starts at line %llu";
+
 // Rejects the text with a message on the line of the place; returns nullptr.
+// A record of the second file is also named by its line in that file, the
+// line the user can look up.
 const char* reject(Reader& reader, const char* format, const TextPlace& place)
 {
-    std::snprintf(reader.message, faultMessageSize, format,
-                  static_cast<unsigned long long>(1 + lineEndsBefore(reader.window, place)));
+    const std::uint64_t line = 1 + lineEndsBefore(reader.window, place);
+    const int length = std::snprintf(reader.message, faultMessageSize, format, static_cast<unsigned long long>(line));
+    if (reader.part == Part::secondFile && format != thirdFile) {
+        const std::uint64_t firstLine = 1 + lineEndsBefore(reader.window, reader.secondFile);
+        std::snprintf(reader.message + length, faultMessageSize - static_cast<std::size_t>(length), " (line %llu of the second file)",
+                      static_cast<unsigned long long>(line - firstLine + 1));
+    }
     return nullptr;
 }
 
@@ -585,7 +634,7 @@ bool rejoinFirstImage(Reader& reader)
 const char* startNextFile(Reader& reader, const char* behind)
 {
     if (reader.part == Part::secondFile)
-        return rejectAt(reader, "More than two HEX files: a third starts at line %llu", behind);
+        return rejectAt(reader, thirdFile, behind);
     if (reader.part == Part::provisional && !rejoinFirstImage(reader))
         return nullptr;
     Layout& layout = reader.layout;
@@ -593,6 +642,7 @@ const char* startNextFile(Reader& reader, const char* behind)
     layout = {layout.image, segmentTwoOffset, imageCapacity};
     reader.part = Part::secondFile;
     reader.pageSplit = {};
+    reader.secondFile = placeOf(reader.window, behind);
     return behind;
 }
 
@@ -674,16 +724,36 @@ bool putImages(Reader& reader, const char* scan)
     }
 }
 
-} // namespace
-
-std::uint32_t readImage(std::FILE* in, char* text, std::uint8_t* image, char* message)
+// What the input is, where it is plainly no HEX text: its first characters
+// tell a UTF-16 text, an ELF file or a UF2 file; lines starting with S0 to S9,
+// and no record mark, S-records. nullptr where it may be HEX text.
+const char* nameInput(const Window& window, bool sRecords)
 {
-    // Nothing read yet: the first search reads.
-    Reader reader{{in, text, text, true, std::ftell(in) == 0}, {image}, message};
-    const char* record = findRecord(reader.window, reader.window.start);
+    const auto opens = [&](const char* magic, std::size_t length) {
+        return window.openingLength >= length && std::memcmp(window.opening, magic, length) == 0;
+    };
+    if (opens("\xFF\xFE", 2) || opens("\xFE\xFF", 2))
+        return "The input is UTF-16 text: save it as ASCII";
+    if (opens("\x7F" "ELF", 4))
+        return "The input is an ELF file: make HEX of it with objcopy -O ihex";
+    if (opens("UF2\n", 4))
+        return "The input is a UF2 file, not Intel HEX";
+    if (sRecords)
+        return "The input holds S-records, not Intel HEX: srec_cat FILE -o OUT -intel converts them";
+    return nullptr;
+}
+
+// Reads the text's records into the image; false, with the message written,
+// where the text is rejected. sRecords tells whether a text without a record
+// mark holds S-record lines.
+bool putText(Reader& reader, bool& sRecords)
+{
+    bool sRecordLines = false;
+    const char* record = findRecord(reader.window, reader.window.start, &sRecordLines);
     if (!record) {
-        std::snprintf(message, faultMessageSize, "No record in the input");
-        return 0;
+        sRecords = sRecordLines;
+        std::snprintf(reader.message, faultMessageSize, "No record in the input");
+        return false;
     }
     // The first record is normally the first file's opening address record,
     // which places the file's data; a data record there is data all the same.
@@ -696,11 +766,27 @@ std::uint32_t readImage(std::FILE* in, char* text, std::uint8_t* image, char* me
         else if (kind == Kind::address)
             scan = putAddressRecord(reader, record);
     }
-    if (!scan || !putImages(reader, scan))
-        return 0;
+    return scan && putImages(reader, scan);
+}
+
+} // namespace
+
+std::uint32_t readImage(std::FILE* in, char* text, std::uint8_t* image, char* message)
+{
+    // Nothing read yet: the first search reads.
+    Reader reader{{in, text, text, true, std::ftell(in) == 0}, {image}, message};
+    bool sRecords = false;
+    const bool read = putText(reader, sRecords);
     // The rest is no part of the image, but it is read all the same, so that a
     // writer at the other end of a pipe is not cut off.
-    while (reader.window.more)
-        reader.window.more = std::fread(reader.window.start, 1, windowSize, in) == windowSize;
+    while (read && reader.window.more)
+        reader.window.more = readText(reader.window, reader.window.start, windowSize) == windowSize;
+    if (reader.window.readError)
+        errno = reader.window.readError;
+    if (!read) {
+        if (const char* what = nameInput(reader.window, sRecords))
+            std::snprintf(message, faultMessageSize, "%s", what);
+        return 0;
+    }
     return reader.layout.length;
 }

@@ -56,13 +56,14 @@ inline constexpr std::size_t windowSize = ZEMKAR_WINDOW_SIZE;
 inline constexpr std::size_t textBufferSize = longestRecord + windowSize;
 
 // Longest message readImage writes, terminator included.
-inline constexpr std::size_t faultMessageSize = 96;
+inline constexpr std::size_t faultMessageSize = 128;
 
 // Reads the text from `in` to its end through `text`, which has room for
 // textBufferSize characters, and assembles the image into `image`, which has
 // room for imageCapacity bytes; returns the image length (at least
 // segmentTwoOffset). A rejected text returns 0 with a one-line reason in
 // message, which has room for faultMessageSize characters. A failed read ends
-// the text where it failed and leaves `in` in error, for the caller to report
-// whatever the result. Nothing outside the three buffers is touched.
+// the text where it failed and leaves `in` in error, and errno as that read
+// left it, for the caller to report whatever the result. Nothing outside the
+// three buffers is touched.
 std::uint32_t readImage(std::FILE* in, char* text, std::uint8_t* image, char* message);

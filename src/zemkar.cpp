@@ -5,11 +5,13 @@
 #include "imageheader.hpp"
 
 #include <algorithm>
+#include <cerrno>
 #include <csignal>
 #include <cstdarg>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -167,22 +169,29 @@ void writeImage(const char* name, const std::uint8_t* bytes, std::size_t size)
 #endif
     const int out = open(name, writeMode, newFileMode);
     if (out < 0)
-        fail("Can not create %s", name);
+        fail("Can not create %s: %s", name, std::strerror(errno));
     const bool regular = S_ISREG(statusOf(out).st_mode);
+    // The reason of the first call that fails; a write that writes nothing
+    // gives none, and counts as the device's failure.
+    int error = 0;
     std::size_t written = 0;
     while (written < size) {
         // An image and its header fit the count that every platform's write takes.
         const auto step = write(out, bytes + written, static_cast<unsigned>(size - written));
-        if (step <= 0)
+        if (step <= 0) {
+            error = step < 0 ? errno : EIO;
             break;
+        }
         written += static_cast<std::size_t>(step);
     }
-    bool complete = written == size && (!regular || ftruncate(out, static_cast<off_t>(size)) == 0);
-    complete = close(out) == 0 && complete;
-    if (!complete) {
+    if (!error && regular && ftruncate(out, static_cast<off_t>(size)) != 0)
+        error = errno;
+    if (close(out) != 0 && !error)
+        error = errno;
+    if (error) {
         if (regular)
             std::remove(name);
-        fail("Can not write %s", name);
+        fail("Can not write %s: %s", name, std::strerror(error));
     }
 }
 
@@ -208,7 +217,7 @@ int main(int argc, char** argv)
     char fault[faultMessageSize];
     const std::uint32_t imageLength = readImage(in, static_cast<char*>(block), buffer + headerSize, fault);
     if (std::ferror(in))
-        fail("Can not read %s", inputName);
+        fail("Can not read %s: %s", inputName, std::strerror(errno));
     if (imageLength == 0)
         fail("%s", fault);
     std::fclose(in);

@@ -175,6 +175,7 @@ TEST(ReadImage, AcceptedTextsGiveTheirImages)
              hexRecord(0, 0, {1}) + opening + closing,
          expectedImage(joinedBytes({p16, {1}}), {})},
         {"both files at address 0", hexFile(first, 0) + hexFile(second, 0), image},
+        {"text opening as a UF2 file does", "UF2\n" + joined, image},
         // The first file's type 01 record ends it, whatever 000004 and 000005 records it holds.
         {"a first file across 64 KiB", across + hexFile(second, 0x08010400), expectedImage(pattern(0x800), second)},
         {"a first file across 64 KiB, with a gap", opening + dataRecords(p16, 0xFFF0) + hexRecord(4, 0, {8, 1}) +
@@ -315,9 +316,10 @@ TEST(ReadImage, RejectedTextsSayWhy)
          "First image exceeds 0x8000 bytes at line 3"},
         {"a gap past 0x200000", opening + opening + hexRecord(0, 0, {1}) + hexRecord(4, 0x10, {0x08, 0x20}) + hexRecord(0, 0, {2}) + closing,
          "Image exceeds 0x200000 bytes at line 5"},
-        {"image over 0x200000", twoImages({}, pattern(0x1F8001)), "Image exceeds 0x200000 bytes at line 129061"},
-        {"image over 0x200000 behind a blank line", "\n" + twoImages({}, pattern(0x1F8001)), "Image exceeds 0x200000 bytes at line 129062"},
-        {"full record over 0x200000", twoImages({}, pattern(0x1F8010)) + std::string(600, ' '), "Image exceeds 0x200000 bytes at line 129061"},
+        {"image over 0x200000", twoImages({}, pattern(0x1F8001)), "Image exceeds 0x200000 bytes at line 129061 (line 129058 of the second file)"},
+        {"image over 0x200000 behind a blank line", "\n" + twoImages({}, pattern(0x1F8001)), "Image exceeds 0x200000 bytes at line 129062 (line 129058 of the second file)"},
+        {"full record over 0x200000", twoImages({}, pattern(0x1F8010)) + std::string(600, ' '),
+         "Image exceeds 0x200000 bytes at line 129061 (line 129058 of the second file)"},
         {"16 bytes for 15 left before 0x200000", opening + opening + hexRecord(0, 0, {1}) + hexFile(pattern(0x1F8200), 0x08000001),
          "Image exceeds 0x200000 bytes at line 129059"},
         {"a record a byte back", opening + hexRecord(0, 0x10, pattern(16)) + hexRecord(0, 0x1F, {1}), "Record out of order or overlapping at line 3"},
@@ -395,7 +397,7 @@ TEST(ReadImage, RejectedTextsSayWhy)
          "Bad checksum at line 1283"},
         {"a wrong checksum on the type 01 record ending the second file",
          hexFile(first) + replaced(replaced(hexFile(second, 0x08008000), secondClosing, ""), eof, badSum(eof)),
-         "Bad checksum at line " + std::to_string(std::stoi(lineBehindJoined) - 2)},
+         "Bad checksum at line " + std::to_string(std::stoi(lineBehindJoined) - 2) + " (line 4483 of the second file)"},
         {"a wrong checksum on a type 01 record ending nothing", replaced(hexFile(first), eof, badSum(eof)), unendedFirst},
         {"bad count amid the data", faultAt(":G0000000" + std::string(514, '0')), "Bad hex digit at line 3001"},
     };
@@ -418,6 +420,22 @@ TEST(ReadImage, RejectedTextsSayWhy)
             cases.push_back({what + " at the end", opening + opening + record + "\r\n", "Bad hex digit at line 3"});
         }
     }
+    // Inputs that are plainly no HEX text, rejected, are named for what they are.
+    std::string utf16;
+    for (const char c : joined.substr(0, 2000))
+        utf16 += {c, '\0'};
+    const std::string sRecords = "S00600004844521B\r\nS1130000285F245F2212226A000424290008237C2A\r\n";
+    for (const auto& [what, text, message] : std::initializer_list<Case>{
+             {"UTF-16 text", "\xFF\xFE" + utf16, "The input is UTF-16 text: save it as ASCII"},
+             {"UTF-16 text, big-endian", "\xFE\xFF\0" + utf16, "The input is UTF-16 text: save it as ASCII"},
+             {"an ELF file", std::string("\x7F" "ELF\1\1\1\0:\0\0\0", 13), "The input is an ELF file: make HEX of it with objcopy -O ihex"},
+             {"a UF2 file", "UF2\nWQ]\x9E\0\0\0\0", "The input is a UF2 file, not Intel HEX"},
+             {"S-records", sRecords, "The input holds S-records, not Intel HEX: srec_cat FILE -o OUT -intel converts them"},
+             {"S-records behind a read's end", std::string(windowSize - 1, '\n') + sRecords,
+              "The input holds S-records, not Intel HEX: srec_cat FILE -o OUT -intel converts them"},
+             {"S-records with a ':' a read behind them", sRecords + std::string(windowSize, ' ') + ":", unendedFirst},
+         })
+        cases.push_back({what, text, message});
     // A wrong checksum on a record that the first read's end cuts, at each of
     // its characters, or that stands just in front of or behind that end.
     const std::string edge = opening + dataRecords(pattern(0x1000)) + badSum(hexRecord(0, 0x1000, p16)) + dataRecords(p32, 0x1010) + opening + closing;
