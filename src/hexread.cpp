@@ -215,9 +215,9 @@ const char* findRecord(Window& window, const char* scan, bool* sRecords = nullpt
             *sRecords = holdsSRecordLine(window, scan);
         if (!window.more)
             return nullptr;
-        // Where lines are looked at, the last character stays, so that a line
-        // feed at the end of one read still starts the line behind it.
-        refill(window, sRecords && window.end != window.start ? window.end - 1 : window.end);
+        // Where lines are looked at, the last two characters stay, so that a
+        // line feed near the end of one read is seen with what stands behind it.
+        refill(window, sRecords ? window.end - std::min<std::ptrdiff_t>(2, window.end - window.start) : window.end);
         scan = window.start;
         count = locLine(scan, window.end);
     }

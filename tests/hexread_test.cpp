@@ -433,6 +433,8 @@ TEST(ReadImage, RejectedTextsSayWhy)
              {"S-records", sRecords, "The input holds S-records, not Intel HEX: srec_cat FILE -o OUT -intel converts them"},
              {"S-records behind a read's end", std::string(windowSize - 1, '\n') + sRecords,
               "The input holds S-records, not Intel HEX: srec_cat FILE -o OUT -intel converts them"},
+             {"S-records from a read's last character", std::string(windowSize - 1, '\n') + std::string(windowSize, '\n') + sRecords,
+              "The input holds S-records, not Intel HEX: srec_cat FILE -o OUT -intel converts them"},
              {"S-records with a ':' a read behind them", sRecords + std::string(windowSize, ' ') + ":", unendedFirst},
          })
         cases.push_back({what, text, message});
