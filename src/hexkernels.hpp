@@ -90,8 +90,9 @@ inline constexpr std::ptrdiff_t markLookahead = 16;
 }
 
 // Decodes blocks * 16 bytes from the digits at text and adds them to sum,
-// modulo 256; false if a character among them is no hex digit.
-[[gnu::always_inline]] inline bool putBlocks(std::uint8_t* dest, const char* text, std::size_t blocks, unsigned& sum)
+// modulo 256; returns 0, or other bits where a character among them is no
+// hex digit, for the caller to or with its other checks.
+[[gnu::always_inline]] inline unsigned putBlocks(std::uint8_t* dest, const char* text, std::size_t blocks, unsigned& sum)
 {
     // Each 16-bit lane holds a high digit h in its low byte and a low digit l
     // in its high byte: times 0x1001 (h << 12 plus the lane) the high byte is
@@ -109,7 +110,7 @@ inline constexpr std::ptrdiff_t markLookahead = 16;
     // The two halves' lanes added, whose eight bytes then add up in one sum of absolute differences.
     const __m128i folded = _mm_add_epi8(sums, _mm_shuffle_epi32(sums, 0x4E));
     sum += static_cast<unsigned>(_mm_cvtsi128_si32(_mm_sad_epu8(folded, _mm_setzero_si128())));
-    return _mm_movemask_epi8(invalid) == 0;
+    return static_cast<unsigned>(_mm_movemask_epi8(invalid));
 }
 
 // The position just behind the next ':' in [pos, end), or nullptr if there is none.
@@ -151,9 +152,9 @@ inline std::size_t countLineEnds(const char* begin, const char* end)
 
 #else // the portable twins
 
-[[gnu::always_inline]] inline bool putBlocks(std::uint8_t* dest, const char* text, std::size_t blocks, unsigned& sum)
+[[gnu::always_inline]] inline unsigned putBlocks(std::uint8_t* dest, const char* text, std::size_t blocks, unsigned& sum)
 {
-    return putPairs(dest, text, 16 * blocks, sum);
+    return !putPairs(dest, text, 16 * blocks, sum);
 }
 
 [[gnu::always_inline]] inline const char* locLine(const char* pos, const char* end)

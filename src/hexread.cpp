@@ -67,7 +67,7 @@ Head readHead(const char* record)
 bool putLine(std::uint8_t* dest, const char* text, std::size_t count, unsigned& sum)
 {
     const std::size_t whole = count / 16 * 16;
-    return putBlocks(dest, text, count / 16, sum) &&
+    return putBlocks(dest, text, count / 16, sum) == 0 &&
            (whole == count || putPairs(dest + whole, text + 2 * whole, count - whole, sum));
 }
 
@@ -117,28 +117,42 @@ constexpr std::uint64_t leadingChars(std::ptrdiff_t length)
         return ~std::uint64_t{0} << rest;
 }
 
+// The digits of the checksum that makes bytes adding up to each value 0 modulo 256.
+consteval std::array<std::array<char, 2>, 256> makeChecksumPairs()
+{
+    std::array<std::array<char, 2>, 256> pairs{};
+    for (unsigned sum = 0; sum < pairs.size(); ++sum)
+        pairs[sum] = hexPairs[(256 - sum) & 255];
+    return pairs;
+}
+constexpr auto checksumPairs = makeChecksumPairs();
+
 // The checksum that makes the bytes of `sum` add up to 0 modulo 256, as a
 // record writes it, placed as a textWord's first two characters.
 [[gnu::always_inline]] inline std::uint64_t checksumText(unsigned sum)
 {
     std::uint16_t chars;
-    std::memcpy(&chars, hexPairs[(0u - sum) & 255].data(), 2);
+    std::memcpy(&chars, checksumPairs[sum & 255].data(), 2);
     if constexpr (std::endian::native == std::endian::little)
         return chars;
     else
         return std::uint64_t{chars} << 48;
 }
 
-// The address characters of a record at `offset` (at most 0xFFFF), placed as in headText.
-[[gnu::always_inline]] inline std::uint64_t addressText(unsigned offset)
+// The first two address characters of a record at `offset` (at most 0xFFFF),
+// placed as in headText; and the last two.
+[[gnu::always_inline]] inline std::uint64_t highAddressText(unsigned offset)
 {
-    std::uint16_t high, low;
-    std::memcpy(&high, hexPairs[offset >> 8].data(), 2);
-    std::memcpy(&low, hexPairs[offset & 255].data(), 2);
-    if constexpr (std::endian::native == std::endian::little)
-        return std::uint64_t{high} << 16 | std::uint64_t{low} << 32;
-    else
-        return std::uint64_t{high} << 32 | std::uint64_t{low} << 16;
+    std::uint16_t chars;
+    std::memcpy(&chars, hexPairs[offset >> 8].data(), 2);
+    return std::endian::native == std::endian::little ? std::uint64_t{chars} << 16 : std::uint64_t{chars} << 32;
+}
+
+[[gnu::always_inline]] inline std::uint64_t lowAddressText(unsigned offset)
+{
+    std::uint16_t chars;
+    std::memcpy(&chars, hexPairs[offset & 255].data(), 2);
+    return std::endian::native == std::endian::little ? std::uint64_t{chars} << 32 : std::uint64_t{chars} << 16;
 }
 
 // The text in hand: the part of the input in the buffer, and what is known of
@@ -308,18 +322,25 @@ template <std::size_t fixedBlocks>
                                                 (run.limit - run.length) / byteCount);
     records = std::min<std::size_t>(records, run.offset > 0xFFFF ? 0 : (0xFFFF - run.offset) / byteCount + 1);
     const std::uint64_t countAndType = headText(record) & ~addressChars;
-    for (; records != 0; --records) {
-        const char* next = record + stride;
-        if (headText(next) != (countAndType | addressText(run.offset)))
-            break;
-        // The record's bytes: count, address and type (00), then data.
-        unsigned sum = byteCount + (run.offset >> 8) + (run.offset & 255);
-        if (!putBlocks(run.image + run.length, next + dataField, blocks, sum) ||
-            ((textWord(next + checksumAt) ^ (tail | checksumText(sum))) & tailChars) != 0)
-            break;
-        record = next;
-        run.length += byteCount;
-        run.offset += byteCount;
+    while (records != 0) {
+        // The records that start within one 256 bytes of addresses share its first two digits.
+        const std::uint64_t pageHead = countAndType | highAddressText(run.offset);
+        const unsigned pageSum = byteCount + (run.offset >> 8);
+        std::size_t inPage = std::min<std::size_t>(records, (256 - (run.offset & 255) + byteCount - 1) / byteCount);
+        records -= inPage;
+        for (; inPage != 0; --inPage) {
+            const char* next = record + stride;
+            if (headText(next) != (pageHead | lowAddressText(run.offset)))
+                return record;
+            // The record's bytes: count, address and type (00), then data.
+            unsigned sum = pageSum + (run.offset & 255);
+            const unsigned badDigits = putBlocks(run.image + run.length, next + dataField, blocks, sum);
+            if ((badDigits | ((textWord(next + checksumAt) ^ (tail | checksumText(sum))) & tailChars)) != 0)
+                return record;
+            record = next;
+            run.length += byteCount;
+            run.offset += byteCount;
+        }
     }
     return record;
 }
@@ -367,7 +388,7 @@ template <std::size_t fixedBlocks>
             break;
         const char* data = record + dataField;
         unsigned sum = byteCount + (run.offset >> 8) + (run.offset & 255);
-        if (!putBlocks(run.image + run.length, data, byteCount / 16, sum))
+        if (putBlocks(run.image + run.length, data, byteCount / 16, sum) != 0)
             break;
         const unsigned checksum = decodePair(data + 2 * byteCount);
         if (((sum + checksum) & 255) != 0 || (checksum & invalidDigit) != 0)
@@ -473,9 +494,9 @@ const char* endOfFileFault(const char* record, const char* end)
     const unsigned byteCount = decodePair(record + countField);
     if (byteCount & invalidDigit)
         return badDigit;
-    const char* checksum = record + dataField + 2 * byteCount;
-    if (end - checksum < 0)
+    if (end - (record + dataField) < 2 * static_cast<std::ptrdiff_t>(byteCount))
         return cutShort;
+    const char* checksum = record + dataField + 2 * byteCount;
     unsigned sum = 0, digits = 0;
     for (const char* pair = record + countField; pair != checksum; pair += 2) {
         const unsigned byte = decodePair(pair);

@@ -196,7 +196,7 @@ for what, files, expected in cases:
         outcome = "right image, %d bytes" % len(expected) if right else "status %d: %s" % (result.returncode, result.stdout)
     else:
         right = (result.returncode, result.stdout) == (1, expected) and not (work / "firmware.raw").exists()
-        outcome = "refused: " + result.stdout
+        outcome = "refused: " + result.stdout if right else "status %d: %s" % (result.returncode, result.stdout)
     print(("ok     " if right else "WRONG  ") + what + ": " + outcome)
     failed |= not right
 if failed:
