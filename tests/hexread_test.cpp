@@ -176,6 +176,10 @@ TEST(ReadImage, AcceptedTextsGiveTheirImages)
          expectedImage(joinedBytes({p16, {1}}), {})},
         {"both files at address 0", hexFile(first, 0) + hexFile(second, 0), image},
         {"text opening as a UF2 file does", "UF2\n" + joined, image},
+        {"type 04 and 05 records at address 0001, no type 01 records", opening + dataRecords(p16) + hexRecord(4, 1, {8, 0}) +
+             dataRecords(p16, 0x10) + hexRecord(5, 1, {0, 0, 0, 0}) + opening + dataRecords(p32) + hexRecord(5, 1, {0, 0, 0, 0}) +
+             dataRecords(p16, 0x20) + closing,
+         expectedImage(joinedBytes({p16, p16}), joinedBytes({p32, p16}))},
         // The first file's type 01 record ends it, whatever 000004 and 000005 records it holds.
         {"a first file across 64 KiB", across + hexFile(second, 0x08010400), expectedImage(pattern(0x800), second)},
         {"a first file across 64 KiB, with a gap", opening + dataRecords(p16, 0xFFF0) + hexRecord(4, 0, {8, 1}) +
@@ -208,6 +212,7 @@ TEST(ReadImage, AcceptedTextsGiveTheirImages)
             {"a type 03 record", hexRecord(0x03, 0x1001, same), {}},
             {"a type 0/ record", replaced(hexRecord(0, 0x1001, same), ":10100100", ":1010010/"), {}},
             {"a record marked ';'", replaced(hexRecord(0, 0x1001, same), ":", ";"), {}},
+            {"a record marked '2'", replaced(hexRecord(0, 0x1001, same), ":", "2"), {}},
         };
         for (const auto& b : breaks)
             cases.push_back({std::string(b.what) + " after records of " + std::to_string(runByte), amidRun(before, b.record, b.laid),
@@ -380,6 +385,14 @@ TEST(ReadImage, RejectedTextsSayWhy)
         {"a checksum cut short", opening + opening + hexRecord(0, 0, {1}).substr(0, 12), "Record cut short at line 3"},
         {"a checksum with a bad digit", opening + opening + ":0100000001G0\r\n", "Bad hex digit at line 3"},
         {"a wrong checksum amid the bulk", faultAt(badSum(hexRecord(0, 0x5DC0, pattern(16)))), "Bad checksum at line 3001"},
+        // The tail of a record 5 characters from the next compares as one word with all its bits.
+        {"a wrong checksum amid the bulk, 5 characters between records",
+         replaced(faultAt(":105DC000" + std::string(32, '0') + "E3\r"), "\r\n", "   \r\n"), "Bad checksum at line 3001"},
+        // The first record a run compares, at an odd address, one byte back
+        // (its checksum as for the address it should have).
+        {"a record one byte back where a run starts at an odd address", opening + hexRecord(0, 1, p16) + hexRecord(0, 0x11, p16) +
+             replaced(hexRecord(0, 0x21, p16), ":10002100", ":10002000") + dataRecords(pattern(4096), 0x31) + opening + closing,
+         "Record out of order or overlapping at line 4"},
         {"a wrong checksum amid the bulk, lower case", lowered(faultAt(badSum(hexRecord(0, 0x5DC0, pattern(16))))), "Bad checksum at line 3001"},
         {"a wrong checksum on the record behind the first", opening + hexRecord(0, 0, p16) + badSum(hexRecord(0, 0x10, p16)) +
              dataRecords(pattern(4096), 0x20) + opening + closing,
@@ -405,7 +418,8 @@ TEST(ReadImage, RejectedTextsSayWhy)
     // set, in the count, in either digit of a block's first and last byte and
     // of a tail's: amid records read fastest and where the text ends.
     const std::string badCharacters = std::string("\0/:@G`g\x80\xB0\xC1\xE6", 11);
-    const std::string bulk = ":10000000" + std::string(32, '0'), tailed = ":11000000" + std::string(34, '0');
+    // Each record has its checksum, so that a bad digit read as some value would show as a wrong sum.
+    const std::string bulk = ":10000000" + std::string(32, '0') + "F0", tailed = ":11000000" + std::string(34, '0') + "EF";
     const struct { const std::string* record; std::size_t at; } places[] = {
         {&bulk, 1}, {&bulk, 2}, {&bulk, 9}, {&bulk, 10}, {&bulk, 39}, {&bulk, 40}, {&tailed, 41}, {&tailed, 42},
     };
