@@ -439,17 +439,23 @@ TEST(ReadImage, RejectedTextsSayWhy)
     for (const char c : joined.substr(0, 2000))
         utf16 += {c, '\0'};
     const std::string sRecords = "S00600004844521B\r\nS1130000285F245F2212226A000424290008237C2A\r\n";
+    const std::string sRecordsMessage = "The input holds S-records, not Intel HEX: srec_cat FILE -o OUT -intel converts them";
     for (const auto& [what, text, message] : std::initializer_list<Case>{
              {"UTF-16 text", "\xFF\xFE" + utf16, "The input is UTF-16 text: save it as ASCII"},
              {"UTF-16 text, big-endian", "\xFE\xFF\0" + utf16, "The input is UTF-16 text: save it as ASCII"},
              {"an ELF file", std::string("\x7F" "ELF\1\1\1\0:\0\0\0", 13), "The input is an ELF file: make HEX of it with objcopy -O ihex"},
              {"a UF2 file", "UF2\nWQ]\x9E\0\0\0\0", "The input is a UF2 file, not Intel HEX"},
-             {"S-records", sRecords, "The input holds S-records, not Intel HEX: srec_cat FILE -o OUT -intel converts them"},
-             {"S-records behind a read's end", std::string(windowSize - 1, '\n') + sRecords,
-              "The input holds S-records, not Intel HEX: srec_cat FILE -o OUT -intel converts them"},
-             {"S-records from a read's last character", std::string(windowSize - 1, '\n') + std::string(windowSize, '\n') + sRecords,
-              "The input holds S-records, not Intel HEX: srec_cat FILE -o OUT -intel converts them"},
+             {"S-records", sRecords, sRecordsMessage},
+             {"S-records behind a read's end", std::string(windowSize - 1, '\n') + sRecords, sRecordsMessage},
+             {"S-records from a read's last character", std::string(2 * windowSize - 1, '\n') + sRecords, sRecordsMessage},
              {"S-records with a ':' a read behind them", sRecords + std::string(windowSize, ' ') + ":", unendedFirst},
+             {"an S0 line alone", "S0", sRecordsMessage},
+             {"an S9 line", "S9\r\n", sRecordsMessage},
+             {"a line of S and a letter", "SA0\r\n", "No record in the input"},
+             {"a line of S and a space", "S 1\r\n", "No record in the input"},
+             {"an S ending the text behind a read of digits", std::string(windowSize, '0') + "\nS", "No record in the input"},
+             {"an ELF file larger than a read", std::string("\x7F" "ELF:", 5) + std::string(40000, '\0'),
+              "The input is an ELF file: make HEX of it with objcopy -O ihex"},
          })
         cases.push_back({what, text, message});
     // A wrong checksum on a record that the first read's end cuts, at each of
