@@ -447,7 +447,7 @@ TEST(ReadImage, RejectedTextsSayWhy)
              {"a UF2 file", "UF2\nWQ]\x9E\0\0\0\0", "The input is a UF2 file, not Intel HEX"},
              {"S-records", sRecords, sRecordsMessage},
              {"S-records behind a read's end", std::string(windowSize - 1, '\n') + sRecords, sRecordsMessage},
-             {"S-records from a read's last character", std::string(2 * windowSize - 1, '\n') + sRecords, sRecordsMessage},
+             {"an S-record from a read's last character", std::string(2 * windowSize - 1, '\n') + "S00600004844521B\r\n", sRecordsMessage},
              {"S-records with a ':' a read behind them", sRecords + std::string(windowSize, ' ') + ":", unendedFirst},
              {"an S0 line alone", "S0", sRecordsMessage},
              {"an S9 line", "S9\r\n", sRecordsMessage},
