@@ -390,6 +390,9 @@ TEST(ReadImage, RejectedTextsSayWhy)
          replaced(faultAt(":105DC000" + std::string(32, '0') + "E3\r"), "\r\n", "   \r\n"), "Bad checksum at line 3001"},
         // The first record a run compares, at an odd address, one byte back
         // (its checksum as for the address it should have).
+        // Six: too far apart for a run, whose tail compare reaches eight characters.
+        {"a wrong checksum amid the bulk, 6 characters between records",
+         replaced(faultAt(":105DC000" + std::string(32, '0') + "D4\r"), "\r\n", "    \r\n"), "Bad checksum at line 3001"},
         {"a record one byte back where a run starts at an odd address", opening + hexRecord(0, 1, p16) + hexRecord(0, 0x11, p16) +
              replaced(hexRecord(0, 0x21, p16), ":10002100", ":10002000") + dataRecords(pattern(4096), 0x31) + opening + closing,
          "Record out of order or overlapping at line 4"},
