@@ -190,6 +190,19 @@ TEST(ReadImage, AcceptedTextsGiveTheirImages)
          expectedImage(joinedBytes({p16, {1}}), {})},
         {"both files at address 0", hexFile(first, 0) + hexFile(second, 0), image},
         {"text opening as a UF2 file does", "UF2\n" + joined, image},
+        // Checksums over every byte of the records that are checked.
+        {"a type 02 record with an address of its own", opening + hexRecord(2, 0xA5C3, {0x10, 0xF7}) + hexRecord(0, 9, p16) + opening + closing,
+         expectedImage(p16, {})},
+        {"a type 01 record of 3 bytes ending the text", hexFile(p16) + opening + hexRecord(0, 0, p16) + hexRecord(1, 0, {0xAA, 0xBB, 0xCC}).substr(0, 17),
+         expectedImage(p16, p16)},
+        // A first image of 0x8000 bytes, and a second that goes on where it ends.
+        {"segment 1 fills 0x8000, no type 01 records", replaced(twoImages(pattern(0x8000), second), eof, ""), expectedImage(pattern(0x8000), second)},
+        {"segment 1 fills 0x8000, start records first", closing + replaced(hexFile(pattern(0x8000)), closing, "") + hexFile(second, 0x08008000),
+         expectedImage(pattern(0x8000), second)},
+        // Past the room a first image would have, to the whole image's last byte.
+        {"a second image of 0x1F8000 behind a gap, no type 01 records", opening + hexRecord(0, 0, p16) + opening + hexRecord(0, 0x20, p16) +
+             hexRecord(4, 0, {8, 0x1F}) + hexRecord(0, 0x8010, p16) + closing,
+         expectedImage(p16, joinedBytes({p16, Bytes(0x1F7FE0, 0xFF), p16}))},
         {"type 04 and 05 records at address 0001, no type 01 records", opening + dataRecords(p16) + hexRecord(4, 1, {8, 0}) +
              dataRecords(p16, 0x10) + hexRecord(5, 1, {0, 0, 0, 0}) + opening + dataRecords(p32) + hexRecord(5, 1, {0, 0, 0, 0}) +
              dataRecords(p16, 0x20) + closing,
@@ -392,7 +405,7 @@ TEST(ReadImage, RejectedTextsSayWhy)
         {"an address record cut short", opening + ":02000004080", "Record cut short at line 2"},
         {"an address record's head ending the text", opening + ":02001004", "Record cut short at line 2"},
         {"an address record's value ending the text", opening + opening + ":020000020800", "Record cut short at line 3"},
-        {"an address record with a bad digit", opening + ":020000020G00\r\n", "Bad hex digit at line 2"},
+        {"an address record with a bad digit", opening + ":020000020G00F0\r\n", "Bad hex digit at line 2"},
         {"an address record with a bad count", opening + ":0G0000040800\r\n", "Bad hex digit at line 2"},
         {"an address record with a ':' in its address", opening + ":02A0:10200000\r\n" + opening + closing, "Bad hex digit at line 2"},
         // Checksums, checked last in a record.
@@ -413,6 +426,8 @@ TEST(ReadImage, RejectedTextsSayWhy)
         {"a checksum 0x80 off on the record behind the first", opening + hexRecord(0, 0, p16) + sumOff0x80(hexRecord(0, 0x10, p16)) +
              dataRecords(pattern(4096), 0x20) + opening + closing,
          "Bad checksum at line 3"},
+        {"a type 01 record with a bad address ending the first file", replaced(hexFile(first), eof, ":000G0001FF\r\n") + hexFile(second),
+         "Bad hex digit at line 1283"},
         {"a type 01 record with a bad count ending the first file", replaced(hexFile(first), eof, ":0G000001FF\r\n") + hexFile(second),
          "Bad hex digit at line 1283"},
         {"a type 01 record ending the text inside its data", hexFile(p16) + opening + hexRecord(0, 0, p16) + ":05000001" + "0102",
