@@ -369,6 +369,10 @@ TEST(ReadImage, RejectedTextsSayWhy)
         // A first file that crosses 64 KiB, whose own type 04 record reads "000004".
         {"a first file across 64 KiB, no type 01 records", replaced(across + hexFile(second, 0x08010400), eof, ""),
          "First image goes on behind the 000004 record at line 66"},
+        {"a first file across 64 KiB, no type 01 records, and no start record behind it",
+         replaced(replaced(across, eof, ""), hexRecord(5, 0, {8, 0, 0xFC, 0}), ""), "First image goes on behind the 000004 record at line 66"},
+        {"a first file across 64 KiB, a wrong checksum on its type 01 record", replaced(across, eof, badSum(eof)) + hexFile(second, 0x08010400),
+         "Bad checksum at line 132"},
         {"a first file across 64 KiB, a fault behind its 000004 record", replaced(replaced(across, eof, ""), ":10001000", ":1G001000") +
              hexFile(p16, 0x08020000),
          "Bad hex digit at line 68"},
