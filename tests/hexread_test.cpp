@@ -503,6 +503,10 @@ TEST(ReadImage, RejectedTextsSayWhy)
              {"a line of S and a letter", "SA0\r\n", "No record in the input"},
              {"a line of S and a space", "S 1\r\n", "No record in the input"},
              {"an S ending the text behind a read of digits", std::string(windowSize, '0') + "\nS", "No record in the input"},
+             {"FF alone at the start", "\xFF\x00 no record", "No record in the input"},
+             {"FE alone at the start", "\xFE\x00 no record", "No record in the input"},
+             {"7F E L, not F", "\x7F" "ELX no record", "No record in the input"},
+             {"UF2 with no line feed", "UF2 no record", "No record in the input"},
              {"an ELF file larger than a read", std::string("\x7F" "ELF:", 5) + std::string(40000, '\0'),
               "The input is an ELF file: make HEX of it with objcopy -O ihex"},
          })
