@@ -519,18 +519,20 @@ TEST(ReadImage, RejectedTextsSayWhy)
         cases.push_back({"a wrong checksum, the first read ending " + std::to_string(at - bad) + " from its record",
                          std::string(windowSize - static_cast<std::size_t>(at), '\n') + edge,
                          "Bad checksum at line " + std::to_string(static_cast<std::ptrdiff_t>(windowSize) - at + 258)});
-    // Every wrong checksum on a record behind one the general loop takes, at
-    // an address whose two bytes both count in the sum.
-    const std::string behindOdd = opening + dataRecords(pattern(0x180)) + hexRecord(0, 0x180, {1});
-    for (unsigned off = 1; off < 256; ++off) {
-        std::string record = hexRecord(0, 0x181, p16);
-        const auto at = record.find('\r') - 2;
-        char digits[3];
-        std::snprintf(digits, sizeof digits, "%02X", static_cast<unsigned>(std::stoul(record.substr(at, 2), nullptr, 16) + off) & 255);
-        cases.push_back({"a checksum " + std::to_string(off) + " off at 0x181",
-                         behindOdd + record.replace(at, 2, digits) + dataRecords(pattern(0x100), 0x191) + opening + closing,
-                         "Bad checksum at line 27"});
-    }
+    // Every wrong checksum at odd addresses whose two bytes both count in the
+    // sum: on the record behind one the general loop takes (0x181, line 27),
+    // and amid the run behind it (0x1A1, line 29).
+    const std::string oddRun = opening + dataRecords(pattern(0x180)) + hexRecord(0, 0x180, {1}) +
+                               dataRecords(pattern(0x100), 0x181) + opening + closing;
+    for (const auto& [address, line] : {std::pair{":10018100", "27"}, std::pair{":1001A100", "29"}})
+        for (unsigned off = 1; off < 256; ++off) {
+            std::string text = oddRun;
+            const auto at = text.find('\r', text.find(address)) - 2;
+            char digits[3];
+            std::snprintf(digits, sizeof digits, "%02X", static_cast<unsigned>(std::stoul(text.substr(at, 2), nullptr, 16) + off) & 255);
+            cases.push_back({"a checksum " + std::to_string(off) + " off at line " + line, text.replace(at, 2, digits),
+                             std::string("Bad checksum at line ") + line});
+        }
     for (const auto& c : cases) {
         const auto [made, message] = assemble(c.text);
         EXPECT_EQ(message, c.message) << c.what;
