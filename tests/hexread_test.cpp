@@ -240,6 +240,7 @@ TEST(ReadImage, AcceptedTextsGiveTheirImages)
             {"a type 0/ record", replaced(hexRecord(0, 0x1001, same), ":10100100", ":1010010/"), {}},
             {"a record marked ';'", replaced(hexRecord(0, 0x1001, same), ":", ";"), {}},
             {"a record marked '2'", replaced(hexRecord(0, 0x1001, same), ":", "2"), {}},
+            {"a record marked ':' with its top bit set", replaced(hexRecord(0, 0x1001, same), ":", "\xBA"), {}},
         };
         for (const auto& b : breaks)
             cases.push_back({std::string(b.what) + " after records of " + std::to_string(runByte), amidRun(before, b.record, b.laid),
@@ -409,6 +410,7 @@ TEST(ReadImage, RejectedTextsSayWhy)
         {"an address record cut short", opening + ":02000004080", "Record cut short at line 2"},
         {"an address record's head ending the text", opening + ":02001004", "Record cut short at line 2"},
         {"an address record's value ending the text", opening + opening + ":020000020800", "Record cut short at line 3"},
+        {"an address record's bad value ending the text", opening + opening + ":02000004080G", "Bad hex digit at line 3"},
         {"an address record with a bad digit", opening + ":020000020G00F0\r\n", "Bad hex digit at line 2"},
         {"an address record with a bad count", opening + ":0G0000040800\r\n", "Bad hex digit at line 2"},
         {"an address record with a ':' in its address", opening + ":02A0:10200000\r\n" + opening + closing, "Bad hex digit at line 2"},
@@ -461,6 +463,9 @@ TEST(ReadImage, RejectedTextsSayWhy)
          hexFile(first) + replaced(replaced(hexFile(second, 0x08008000), secondClosing, ""), eof, badSum(eof)),
          "Bad checksum at line " + std::to_string(std::stoi(lineBehindJoined) - 2) + " (line 4483 of the second file)"},
         {"a wrong checksum on a type 01 record ending nothing", replaced(hexFile(first), eof, badSum(eof)), unendedFirst},
+        {"a type 01 record ending the second file, cut short amid its data",
+         hexFile(p16) + opening + hexRecord(0, 0, p16) + hexRecord(1, 0, {0xAA, 0xBB, 0xCC}).substr(0, 13),
+         "Record cut short at line 7 (line 3 of the second file)"},
         {"bad count amid the data", faultAt(":G0000000" + std::string(514, '0')), "Bad hex digit at line 3001"},
     };
     // Each character just outside a digit range, and some with the top bit
