@@ -276,12 +276,15 @@ TEST(ReadImage, RecordsAcrossReadsAreWhole)
     const std::string longRecords = twoImages(pattern(3000, 3), pattern(3000, 4), 255);
     // From the end of one record's data to the next mark: as far as the fast path looks.
     const std::string blockRecords = replaced(twoImages(pattern(3000, 3), pattern(3000, 4), 240), "\r\n", std::string(11, ' ') + "\r\n");
+    // One space more: a record taken last before a read's end has its next mark behind that end.
+    const std::string farRecords = replaced(blockRecords, "\r\n", " \r\n");
     const Bytes longImage = expectedImage(pattern(3000, 3), pattern(3000, 4));
     const auto secondOpening = longRecords.rfind(":020000040800");
     const struct { const char* what; std::string text; std::size_t from, count; Bytes image; } cases[] = {
         {"16 bytes a record", joined, windowSize - 46, 46, image},
         {"255 bytes a record", longRecords, longRecords.find(":FF", secondOpening) - 530, 2 * 530, longImage},
         {"240 bytes a record, 15 characters apart", blockRecords, blockRecords.find(":F0", secondOpening) - 500, 2 * 500, longImage},
+        {"240 bytes a record, 16 characters apart", farRecords, farRecords.find(":F0", secondOpening) - 510, 2 * 510, longImage},
         {"the record that ends the first image", longRecords, secondOpening - 530, 560, longImage},
         {"the record that ends the image", longRecords, longRecords.find(":04000005") - 20, 40, longImage},
     };
