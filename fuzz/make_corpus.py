@@ -101,11 +101,21 @@ def main():
         "stray-mark": joined.replace("\r\n:10013000", ":\n:10013000"),
         "cut-short": joined[: len(joined) // 2],
         "bad-digit": joined.replace(":10", ":1G", 1),
+        # One slip each: a lost ':', a hit type digit, a start record among
+        # the second file's data, a comment line amid a file.
+        "lost-mark": joined.replace("\r\n:10013000", "\r\n10013000"),
+        "type-hit": joined.replace(":10013000", ":10013007"),
+        "start-amid-second": hex_file(first, 0x08000000) + hex_file(second, 0x08008000).replace(
+            ":10820000", record(5, 0, b"\x08\x00\x80\x00") + ":10820000", 1),
+        "text-amid": joined.replace("\r\n:10013000", "\r\n; a comment\r\n:10013000"),
     }
     folder = HERE / "corpus"
     folder.mkdir(exist_ok=True)
     for name, text in seeds.items():
         (folder / name).write_bytes(text.encode("utf-16-le" if name == "utf-16" else "utf-8"))
+    # A first file saved as UTF-16 by an editor, joined to an ASCII second.
+    (folder / "utf-16-first").write_bytes(("\ufeff" + hex_file(first, 0x08000000)).encode("utf-16-le")
+                                          + hex_file(second, 0x08008000).encode())
 
 
 if __name__ == "__main__":

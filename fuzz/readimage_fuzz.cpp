@@ -1,7 +1,8 @@
 // Coverage-guided fuzzing of the conversion (libFuzzer): any bytes in, a
 // rejection or an image out, and on every input the reader must agree with a
 // second reader written the plainest way (the whole text in memory, one
-// record at a time, no window, no fast path) and keep a few properties.
+// record at a time, read whole, no window, no fast path) and keep a few
+// properties.
 #include "hexread.hpp"
 #include "imageheader.hpp"
 
@@ -50,58 +51,55 @@ Outcome readRecords(std::string_view text)
     enum { firstFile, provisional, secondFile } part = firstFile;
     std::size_t secondFileStart = 0; // where the second file's first record stands
     const auto lineOf = [&](std::size_t at) { return 1 + static_cast<std::size_t>(std::count(text.begin(), text.begin() + at, '\n')); };
-    const auto fault = [&](const char* what, std::size_t record) {
+    const auto fault = [&](const char* what, std::size_t at) {
         char message[faultMessageSize];
-        const int length = std::snprintf(message, sizeof message, "%s at line %zu", what, lineOf(record));
+        const int length = std::snprintf(message, sizeof message, "%s at line %zu", what, lineOf(at));
         if (part == secondFile && std::string_view(what).substr(0, 4) != "More")
             std::snprintf(message + length, sizeof message - static_cast<std::size_t>(length), " (line %zu of the second file)",
-                          lineOf(record) - lineOf(secondFileStart) + 1);
+                          lineOf(at) - lineOf(secondFileStart) + 1);
         return Outcome{{}, message};
     };
-    const auto typeAt = [&](std::size_t record) { return text.size() - record >= 9 ? text.substr(record + 7, 2) : ""; };
-    // The checksum behind `count` data bytes makes all the record's bytes add up to 0 modulo 256.
-    const auto checkSum = [&](std::size_t record, std::size_t count) -> std::optional<Outcome> {
-        const std::size_t checksum = record + 9 + 2 * count;
-        if (text.size() < checksum + 2)
-            return fault("Record cut short", record);
-        long long sum = 0;
-        for (std::size_t pair = record + 1; pair <= checksum; pair += 2) {
+
+    // A record read whole: its head, then its data and checksum.
+    struct Record {
+        std::size_t mark = 0, end = 0;
+        long long count = 0, address = 0, type = 0;
+        std::vector<std::uint8_t> bytes;
+    };
+    const auto readHead = [&](std::size_t mark, Record& record) -> std::optional<Outcome> {
+        if (text.size() - mark < 9)
+            return fault("Record cut short", mark);
+        record = {mark, 0, hexNumber(text, mark + 1, 2), hexNumber(text, mark + 3, 4), hexNumber(text, mark + 7, 2), {}};
+        if (record.count < 0 || record.address < 0 || record.type < 0)
+            return fault("Bad hex digit", mark);
+        if ((record.type == 2 || record.type == 4) && record.count != 2)
+            return fault("Extended address record without 2 data bytes", mark);
+        record.end = mark + 11 + 2 * static_cast<std::size_t>(record.count);
+        if (text.size() < record.end)
+            return fault("Record cut short", mark);
+        return std::nullopt;
+    };
+    const auto readData = [&](Record& record) -> std::optional<Outcome> {
+        long long sum = record.count + record.address / 256 + record.address % 256 + record.type;
+        for (std::size_t pair = record.mark + 9; pair < record.end; pair += 2) {
             const long long byte = hexNumber(text, pair, 2);
             if (byte < 0)
-                return fault("Bad hex digit", record);
+                return fault("Bad hex digit", record.mark);
             sum += byte;
+            if (pair + 2 < record.end)
+                record.bytes.push_back(static_cast<std::uint8_t>(byte));
         }
-        return sum % 256 ? fault("Bad checksum", record) : std::optional<Outcome>();
+        return sum % 256 ? fault("Bad checksum", record.mark) : std::optional<Outcome>();
     };
-    // A type 01 record that ends a file.
-    const auto checkEndOfFile = [&](std::size_t record) -> std::optional<Outcome> {
-        const long long count = hexNumber(text, record + 1, 2);
-        if (count < 0)
-            return fault("Bad hex digit", record);
-        if (text.size() - record - 9 < 2 * static_cast<std::size_t>(count))
-            return fault("Record cut short", record);
-        for (std::size_t pair = record + 3; pair < record + 9 + 2 * static_cast<std::size_t>(count); pair += 2)
-            if (hexNumber(text, pair, 2) < 0)
-                return fault("Bad hex digit", record);
-        return checkSum(record, static_cast<std::size_t>(count));
-    };
-    // Type 02 and 04 records set the upper address that data records' addresses add to.
-    std::uint64_t upper = 0;
-    const auto readUpper = [&](std::size_t record) -> std::optional<Outcome> {
-        const long long count = hexNumber(text, record + 1, 2);
-        if (count < 0 || hexNumber(text, record + 3, 4) < 0)
-            return fault("Bad hex digit", record);
-        if (count != 2)
-            return fault("Extended address record without 2 data bytes", record);
-        if (text.size() - record - 9 < 4)
-            return fault("Record cut short", record);
-        const long long value = hexNumber(text, record + 9, 4);
-        if (value < 0)
-            return fault("Bad hex digit", record);
-        upper = static_cast<std::uint64_t>(value) << (typeAt(record) == "04" ? 16 : 4);
-        return checkSum(record, 2);
+    // The next record mark from `from` on, and the first character on the way that is no blank.
+    const auto nextRecord = [&](std::size_t from) {
+        const std::size_t mark = text.find(':', from);
+        const std::size_t stray = text.substr(0, mark).find_first_not_of(" \t\r\n", from);
+        return std::pair{mark, stray};
     };
 
+    // Type 02 and 04 records set the upper address that data records' addresses add to.
+    std::uint64_t upper = 0;
     // Each image's bytes from its base, without what stands in front of it.
     struct Image {
         std::vector<std::uint8_t> bytes;
@@ -112,15 +110,6 @@ Outcome readRecords(std::string_view text)
     std::size_t marker = 0;                          // the 000004 record that began a provisional image
     std::optional<Outcome> rejoinFault, pageSplit;   // what counts once it is known what that image was
 
-    std::size_t mark = text.find(':');
-    if (mark == text.npos)
-        return {{}, "No record in the input"};
-    std::size_t scan = typeAt(mark) == "00" ? mark : mark + 1;
-    if (typeAt(mark) == "02" || typeAt(mark) == "04") {
-        if (auto failed = readUpper(mark))
-            return *failed;
-        scan = mark + 13;
-    }
     // A type 01 record with a record at `behind`: the first file ends, or a third begins.
     const auto nextFile = [&](std::size_t behind) -> std::optional<Outcome> {
         if (part == secondFile)
@@ -140,80 +129,100 @@ Outcome readRecords(std::string_view text)
         secondFileStart = behind;
         upper = 0;
         pageSplit.reset();
-        scan = behind;
         return std::nullopt;
     };
-    for (;;) {
-        mark = text.find(':', scan);
-        if (mark == text.npos) {
-            if (pageSplit)
-                return *pageSplit;
-            return {{}, part == firstFile     ? "No 000004 record to end the first image: give two HEX files joined end to end"
-                        : part == provisional ? "No 000005 record to end the second image"
-                                              : "No end-of-file record to end the second file"};
+    const auto unended = [&]() -> Outcome {
+        if (pageSplit)
+            return *pageSplit;
+        return {{}, part == firstFile     ? "No 000004 record to end the first image: give two HEX files joined end to end"
+                    : part == provisional ? "No 000005 record to end the second image"
+                                          : "No end-of-file record to end the second file"};
+    };
+    const auto image = [&]() -> Outcome {
+        if (pageSplit)
+            return *pageSplit;
+        std::vector<std::uint8_t> bytes = first.bytes;
+        bytes.resize(0x8000, 0xFF);
+        bytes.insert(bytes.end(), second.bytes.begin(), second.bytes.end());
+        return {bytes, ""};
+    };
+
+    std::size_t at = text.find(':');
+    if (at == text.npos)
+        return {{}, "No record in the input"};
+    for (bool firstRecord = true;; firstRecord = false) {
+        if (!firstRecord) {
+            const auto [mark, stray] = nextRecord(at);
+            if (stray != text.npos)
+                return fault("Text outside a record", stray);
+            if (mark == text.npos)
+                return unended();
+            at = mark;
         }
-        if (text.size() - mark < 9)
-            return fault("Record cut short", mark);
-        const auto type = typeAt(mark);
-        scan = mark + 7;
-        if (type == "02" || type == "04") {
-            if (text.substr(mark + 3, 6) == "000004" && part == firstFile) {
-                part = provisional;
-                marker = mark;
-            }
-            if (auto failed = readUpper(mark))
+        Record record;
+        if (auto failed = readHead(at, record))
+            return *failed;
+        const std::size_t mark = at;
+        at = record.end;
+        if (record.type == 1) {
+            if (auto failed = readData(record))
                 return *failed;
-            scan = mark + 13;
+            const std::size_t behind = text.find(':', record.end);
+            if (behind == text.npos)
+                return part == secondFile ? image() : unended();
+            at = behind;
+            if (!firstRecord)
+                if (auto failed = nextFile(behind))
+                    return *failed;
             continue;
         }
-        if (type == "01") {
-            const std::size_t behind = text.find(':', mark + 7);
-            if (behind != text.npos || part == secondFile)
-                if (auto failed = checkEndOfFile(mark))
-                    return *failed;
-            if (behind == text.npos) {
+        if (record.type != 0) {
+            if (auto failed = readData(record))
+                return *failed;
+            if (record.type == 2 || record.type == 4) {
+                if (record.type == 4 && record.address == 0 && part == firstFile && !firstRecord) {
+                    part = provisional;
+                    marker = mark;
+                }
+                upper = static_cast<std::uint64_t>(record.bytes[0] << 8 | record.bytes[1]) << (record.type == 4 ? 16 : 4);
+            }
+            if (record.type == 5 && record.address == 0 && part != firstFile) {
+                // The image ends here, unless records follow.
+                const auto [next, stray] = nextRecord(record.end);
+                if (next == text.npos)
+                    return image();
+                if (stray != text.npos)
+                    return fault("Text outside a record", stray);
+                at = next;
                 if (part == secondFile)
-                    break;
-                continue; // the search finds no more records
-            }
-            if (auto failed = nextFile(behind))
-                return *failed;
-            continue;
-        }
-        if (text.substr(mark + 3, 6) == "000005" && (part == provisional || (part == secondFile && second.placed))) {
-            const std::size_t next = text.find(':', mark + 7);
-            const std::size_t behind = next != text.npos && typeAt(next) == "01" ? text.find(':', next + 7) : text.npos;
-            if (behind == text.npos) {
-                if (pageSplit)
-                    return *pageSplit;
-                break;
-            }
-            if (part == provisional)
-                if (auto failed = checkEndOfFile(next))
+                    continue;
+                Record fileEnd;
+                if (auto failed = readHead(next, fileEnd))
                     return *failed;
-            if (auto failed = nextFile(behind))
+                if (fileEnd.type != 1)
+                    return pageSplit ? *pageSplit : fault("Record behind the 000005 record that ends the image", next);
+                if (auto failed = readData(fileEnd))
+                    return *failed;
+                const std::size_t behind = text.find(':', fileEnd.end);
+                if (behind == text.npos)
+                    return image();
+                if (auto failed = nextFile(behind))
+                    return *failed;
+                at = behind;
+            }
+            continue;
+        }
+        if (record.count == 0) {
+            if (auto failed = readData(record))
                 return *failed;
             continue;
         }
-        if (type != "00")
-            continue;
-        const long long count = hexNumber(text, mark + 1, 2);
-        if (count < 0)
-            return fault("Bad hex digit", mark);
-        const auto size = static_cast<std::size_t>(count);
-        if (text.size() - mark - 9 < 2 * size)
-            return fault("Record cut short", mark);
-        scan = mark + 9 + 2 * size;
-        if (size == 0)
-            continue;
-        const long long offset = hexNumber(text, mark + 3, 4);
-        if (offset < 0)
-            return fault("Bad hex digit", mark);
-        const std::uint64_t address = upper + static_cast<std::uint64_t>(offset);
-        Image& image = part == firstFile ? first : second;
-        if (!image.placed) {
-            image.placed = true;
-            image.next = address;
+        const auto size = static_cast<std::size_t>(record.count);
+        const std::uint64_t address = upper + static_cast<std::uint64_t>(record.address);
+        Image& laid = part == firstFile ? first : second;
+        if (!laid.placed) {
+            laid.placed = true;
+            laid.next = address;
             if (part == provisional && first.placed) {
                 if (address == first.next && first.bytes.size() < 0x8000)
                     pageSplit = fault("First image goes on behind the 000004 record", marker);
@@ -221,34 +230,24 @@ Outcome readRecords(std::string_view text)
                     rejoinFault = fault("Record out of order or overlapping", mark);
             }
         }
-        if (address < image.next)
+        if (address < laid.next)
             return fault("Record out of order or overlapping", mark);
         const std::uint64_t room = part == firstFile ? 0x8000 : 0x200000 - 0x8000;
-        if (image.bytes.size() + (address - image.next) + size > room)
+        if (laid.bytes.size() + (address - laid.next) + size > room)
             return fault(part == firstFile ? "First image exceeds 0x8000 bytes" : "Image exceeds 0x200000 bytes", mark);
         if (part == provisional && !rejoinFault) {
             // As the first file's data, behind the first image's.
-            const std::uint64_t base = image.next - image.bytes.size();
+            const std::uint64_t base = laid.next - laid.bytes.size();
             const std::uint64_t end = address + size - base;
             if ((first.placed ? first.bytes.size() + (base - first.next) : 0) + end > 0x8000)
                 rejoinFault = fault("First image exceeds 0x8000 bytes", mark);
         }
-        image.bytes.resize(image.bytes.size() + static_cast<std::size_t>(address - image.next), 0xFF); // within the room
-        for (std::size_t i = 0; i < size; ++i) {
-            const long long byte = hexNumber(text, mark + 9 + 2 * i, 2);
-            if (byte < 0)
-                return fault("Bad hex digit", mark);
-            image.bytes.push_back(static_cast<std::uint8_t>(byte));
-        }
-        if (auto failed = checkSum(mark, size))
+        if (auto failed = readData(record))
             return *failed;
-        scan += 2;
-        image.next = address + size;
+        laid.bytes.resize(laid.bytes.size() + static_cast<std::size_t>(address - laid.next), 0xFF); // within the room
+        laid.bytes.insert(laid.bytes.end(), record.bytes.begin(), record.bytes.end());
+        laid.next = address + size;
     }
-    std::vector<std::uint8_t> image = first.bytes;
-    image.resize(0x8000, 0xFF);
-    image.insert(image.end(), second.bytes.begin(), second.bytes.end());
-    return {image, ""};
 }
 
 // What the reader says of the text: where it rejects it and the text is

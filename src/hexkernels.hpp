@@ -1,7 +1,7 @@
 // The reader's kernels: decoding hex digits, finding record marks, counting
-// line feeds. Each SSE2 body has a portable twin below it that gives the same
-// results, so that the record rules in hexread.cpp read without either; the
-// build chooses one (ZEMKAR_SSE2). Included by hexread.cpp alone.
+// line feeds, telling blanks. Each SSE2 body has a portable twin below it that
+// gives the same results, so that the record rules read without either; the
+// build chooses one (ZEMKAR_SSE2). Included by the reader's units alone.
 #pragma once
 
 #include <algorithm>
@@ -63,6 +63,20 @@ inline constexpr auto lowDigit = makeDigitTable(0);
 
 // The fast path looks this far past a record for the next record mark.
 inline constexpr std::ptrdiff_t markLookahead = 16;
+
+// What may stand between two records of a file: spaces, tabs and line ends.
+[[gnu::always_inline]] inline bool isBlank(char c)
+{
+    return c == ' ' || c == '\t' || c == '\r' || c == '\n';
+}
+
+// The first character in [pos, end) that is no blank, or end.
+inline const char* skipBlanks(const char* pos, const char* end)
+{
+    while (pos != end && isBlank(*pos))
+        ++pos;
+    return pos;
+}
 
 #ifdef ZEMKAR_SSE2
 
@@ -128,6 +142,18 @@ inline constexpr std::ptrdiff_t markLookahead = 16;
     return mark ? static_cast<const char*>(mark) + 1 : nullptr;
 }
 
+// Whether [from, to) holds blanks only; it is shorter than markLookahead, and
+// that many characters from `from` on are in the text.
+[[gnu::always_inline]] inline bool blanksOnly(const char* from, const char* to)
+{
+    const __m128i chars = load(from);
+    const auto is = [&](char c) { return _mm_cmpeq_epi8(chars, _mm_set1_epi8(c)); };
+    const auto blanks = static_cast<unsigned>(
+        _mm_movemask_epi8(_mm_or_si128(_mm_or_si128(is(' '), is('\t')), _mm_or_si128(is('\r'), is('\n')))));
+    const unsigned wanted = (1u << (to - from)) - 1;
+    return (blanks & wanted) == wanted;
+}
+
 // The number of line feeds in [begin, end).
 inline std::size_t countLineEnds(const char* begin, const char* end)
 {
@@ -161,6 +187,11 @@ inline std::size_t countLineEnds(const char* begin, const char* end)
 {
     const void* mark = std::memchr(pos, ':', static_cast<std::size_t>(end - pos));
     return mark ? static_cast<const char*>(mark) + 1 : nullptr;
+}
+
+[[gnu::always_inline]] inline bool blanksOnly(const char* from, const char* to)
+{
+    return skipBlanks(from, to) == to;
 }
 
 inline std::size_t countLineEnds(const char* begin, const char* end)

@@ -1,22 +1,26 @@
 // Record reading and image assembly: Intel HEX text holding two program
 // images, two HEX files joined end to end, in; one flat image out.
 //
-// Records are found by their ':' alone. Each file ends with its end-of-file
-// record (type 01), and that is where the two are told apart:
+// Every record from the text's first ':' to the end of the image is read
+// whole: its count, address, type, data and checksum are hex digits, and its
+// bytes add up to 0 modulo 256. Between the records of a file stand blanks
+// only (spaces, tabs, line ends); before the first record and behind a type
+// 01 record any text. Each file ends with its end-of-file record (type 01),
+// and that is where the two are told apart:
 //
-//   first record       skipped, unless it is a data record (type 00) or
-//                      sets the upper address (type 02 or 04)
+//   first record       sets no marker and ends no file
 //   the first file     its data records from image offset 0
 //   type 01 record     with a record behind it: ends the first file
 //   fill               0xFF up to offset 0x8000
 //   the second file    its data records from offset 0x8000, up to its own
-//                      type 01 record, or a "000005" record behind its data
+//                      type 01 record, or a "000005" record with no record
+//                      behind it
 //
 // Where no type 01 record has a record behind it (files joined without
 // them), the two marker records divide the text: "000004" (address 0000,
-// type 04) ends the first image and "000005" the second. A "000004" record in
-// the first file starts the second image provisionally, until the text shows
-// which it was.
+// type 04) ends the first image and "000005" the second, behind which only
+// a type 01 record may stand. A "000004" record in the first file starts the
+// second image provisionally, until the text shows which it was.
 //
 // Within each image the load addresses place the data: a data record's
 // address is its four address digits plus the upper address of the last type
@@ -24,9 +28,10 @@
 // image's first data record with data fixes its base; a record further on
 // leaves a gap of 0xFF, one lower is rejected.
 //
-// Every record whose contents the reader uses (a data record with data, a
-// type 02 or 04 record, a type 01 record that ends a file) must add up: the
-// sum of its bytes, checksum included, is 0 modulo 256.
+// The units: record.cpp reads one record and writes the messages;
+// window.cpp reads the input and finds records in it; fastpath.cpp lays runs
+// of data records alike; twofiles.cpp holds the rules above; this file's
+// readImage is the entry.
 #pragma once
 
 #include <cstddef>
@@ -62,8 +67,8 @@ inline constexpr std::size_t faultMessageSize = 128;
 // textBufferSize characters, and assembles the image into `image`, which has
 // room for imageCapacity bytes; returns the image length (at least
 // segmentTwoOffset). A rejected text returns 0 with a one-line reason in
-// message, which has room for faultMessageSize characters. A failed read ends
-// the text where it failed and leaves `in` in error, and errno as that read
-// left it, for the caller to report whatever the result. Nothing outside the
-// three buffers is touched.
+// message, which has room for faultMessageSize characters. Where a read of
+// the input fails, or the rewind that counts lines for a message, it returns
+// 0 with message empty and errno as that call left it, whatever the text.
+// Nothing outside the three buffers is touched.
 std::uint32_t readImage(std::FILE* in, char* text, std::uint8_t* image, char* message);

@@ -216,7 +216,7 @@ int main(int argc, char** argv)
     adviseRunPages(block, inputSize);
     char fault[faultMessageSize];
     const std::uint32_t imageLength = readImage(in, static_cast<char*>(block), buffer + headerSize, fault);
-    if (std::ferror(in))
+    if (imageLength == 0 && fault[0] == '\0')
         fail("Can not read %s: %s", inputName, std::strerror(errno));
     if (imageLength == 0)
         fail("%s", fault);

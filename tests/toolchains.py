@@ -4,7 +4,10 @@ and converted by zemkar; each image is compared with one made without zemkar
 reading of each file). Run by CTest with Debian's python3, which has
 python3-intelhex:
 
-    /usr/bin/python3 tests/toolchains.py ZEMKAR WORK
+    /usr/bin/python3 tests/toolchains.py ZEMKAR WORK [PAIRS]
+
+With PAIRS, a folder, it leaves three of the joined pairs there for the
+slip test (objcopy for flash at 0 and at 0x08000000, python3-intelhex).
 
 Writers: arm-none-eabi-objcopy for parts with flash at 0 (no extended address
 record below 64 KiB, type 02 records past it, the start address as type 03)
@@ -175,7 +178,7 @@ cases = [
     ("avr-objcopy, at 0 and at 0x7000", [avr_app, avr_boot], image(avr_app_bin, avr_boot_bin)),
     ("a page restated after a gap", [restated_after_gap(boot), app], image(boot_bin, app_bin)),
     ("a dangling type 04 record", [boot.replace(b":04000005", b":020000040801F1\r\n:04000005"), app], image(boot_bin, app_bin)),
-    ("a comment with a ':' before the first record", [b"; made by: a release build\r\n" + boot, app], image(boot_bin, app_bin)),
+    ("a comment with a ':' before the first record", [b"; made by: a release build\r\n" + boot, app], "Bad hex digit at line 1"),
     ("a word at 0x10001014 in the first file", [far, app0], too_long % line_of(far, b":04101400")),
     ("configuration words at 0x300000 in the first file", [config, app0], too_long % (line_of(config, b":020000040030") + 1)),
     ("three files", [boot, app, boot], third % (joined.count(b"\n") + 1)),
@@ -201,4 +204,11 @@ for what, files, expected in cases:
     failed |= not right
 if failed:
     sys.exit("zemkar did not make the image, or give the message, that these files call for")
+# The real pairs, for the slip test.
+if len(sys.argv) > 3:
+    pairs = pathlib.Path(sys.argv[3])
+    shutil.rmtree(pairs, ignore_errors=True)
+    pairs.mkdir(parents=True)
+    for name, files in [("objcopy-flash-at-0", [boot0, app0]), ("objcopy-stm32", [boot, app]), ("python3-intelhex", [py_boot, py_app])]:
+        (pairs / f"{name}.hex").write_bytes(b"".join(files))
 shutil.rmtree(work)

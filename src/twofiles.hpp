@@ -1,0 +1,42 @@
+// The two-file rules: where the first file ends and the second starts, where
+// the image ends, and the second image laid provisionally where the text
+// does not tell yet. Included by the reader's units alone.
+#pragma once
+
+#include "fastpath.hpp"
+#include "window.hpp"
+
+// Where the reader stands in the text.
+enum class Part {
+    firstFile,   // the first file, in front of any 000004 record
+    provisional, // behind a 000004 record of the first file: the second image, unless an
+                 // end-of-file record with a record behind it shows the data were the first file's
+    secondFile,  // behind the end-of-file record that ends the first file
+};
+
+// A fault of the provisional image that counts only once the reader knows
+// what that image was.
+struct Deferred {
+    Fault fault = Fault::none;
+    TextPlace place{};
+};
+
+// What the reader carries from record to record.
+struct Reader {
+    Window window;
+    Layout layout;
+    char* message;
+    Part part = Part::firstFile;
+    Layout first{};         // the first image, set aside while a provisional one is laid
+    TextPlace marker{};     // the 000004 record that began the provisional image
+    Deferred rejoinFault{}; // raised where the provisional data rejoin the first image
+    Deferred pageSplit{};   // raised where the provisional image ends as the second image
+    TextPlace secondFile{}; // the second file's first record
+};
+
+// Reads the records from the text's first, at `mark`, up to the end of the
+// image; false, with the message written, where the text is refused.
+bool putImages(Reader& reader, const char* mark);
+
+// Writes the message of the fault at the place; returns false.
+bool reject(Reader& reader, Fault fault, const TextPlace& place);

@@ -1,0 +1,121 @@
+#include "window.hpp"
+
+#include "hexkernels.hpp"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+namespace {
+
+// Reads up to size characters of the input into dest.
+std::size_t readText(Window& window, char* dest, std::size_t size)
+{
+    const std::size_t got = std::fread(dest, 1, size, window.in);
+    if (got < size && std::ferror(window.in) && !window.readError)
+        window.readError = errno;
+    return got;
+}
+
+// Moves the text from keep on to the buffer's start and reads behind it;
+// returns how far the kept text moved.
+std::ptrdiff_t refill(Window& window, const char* keep)
+{
+    if (!window.rereadable)
+        window.linesPassed += countLineEnds(window.start, keep);
+    const std::ptrdiff_t moved = keep - window.start;
+    window.passed += static_cast<std::uint64_t>(moved);
+    // Reads of one size, a multiple of any block size, go straight from the
+    // file to the buffer; what is kept is less than a record.
+    const auto kept = static_cast<std::size_t>(window.end - keep);
+    std::memmove(window.start, keep, kept);
+    const std::size_t got = readText(window, window.start + kept, windowSize);
+    if (window.passed == 0 && kept == 0) {
+        window.openingLength = std::min(got, sizeof window.opening);
+        std::memcpy(window.opening, window.start, window.openingLength);
+    }
+    window.more = got == windowSize;
+    window.end = window.start + kept + got;
+    return moved;
+}
+
+// Whether a line of the text in [from, end) starts with S0 to S9, as an
+// S-record does; from is a line's start where it is the text's.
+bool holdsSRecordLine(const Window& window, const char* from)
+{
+    const auto isSRecord = [&](const char* line) {
+        return window.end - line >= 2 && line[0] == 'S' && line[1] >= '0' && line[1] <= '9';
+    };
+    if (window.passed == 0 && from == window.start && isSRecord(from))
+        return true;
+    for (const char* feed = from; (feed = static_cast<const char*>(std::memchr(feed, '\n', static_cast<std::size_t>(window.end - feed))));)
+        if (isSRecord(++feed))
+            return true;
+    return false;
+}
+
+} // namespace
+
+const char* findRecord(Window& window, const char* scan, std::optional<TextPlace>* stray, bool* sRecords)
+{
+    for (;;) {
+        if (stray && !*stray) {
+            scan = skipBlanks(scan, window.end);
+            if (scan != window.end && *scan != ':')
+                *stray = placeOf(window, scan);
+        }
+        if (const char* count = locLine(scan, window.end)) {
+            const char* record = count - 1;
+            if (window.end - record < std::ptrdiff_t{longestRecord} && window.more)
+                record -= refill(window, record);
+            return record;
+        }
+        if (sRecords && !*sRecords)
+            *sRecords = holdsSRecordLine(window, scan);
+        if (!window.more)
+            return nullptr;
+        // Where lines are looked at, the last two characters stay, so that a
+        // line feed near the end of one read is seen with what stands behind it.
+        refill(window, sRecords ? window.end - std::min<std::ptrdiff_t>(2, window.end - window.start) : window.end);
+        scan = window.start;
+    }
+}
+
+TextPlace placeOf(const Window& window, const char* at)
+{
+    return {window.passed + static_cast<std::uint64_t>(at - window.start),
+            window.rereadable ? 0 : window.linesPassed + countLineEnds(window.start, at)};
+}
+
+std::uint64_t lineEndsBefore(Window& window, const TextPlace& place)
+{
+    if (!window.rereadable)
+        return place.lineEnds;
+    if (std::fseek(window.in, 0, SEEK_SET) != 0) {
+        window.readError = window.readError ? window.readError : errno;
+        return 0;
+    }
+    std::uint64_t lines = 0;
+    for (std::uint64_t start = 0; start < place.offset; start += windowSize) {
+        const auto size = static_cast<std::size_t>(std::min<std::uint64_t>(place.offset - start, windowSize));
+        const std::size_t got = readText(window, window.start, size);
+        lines += countLineEnds(window.start, window.start + got);
+        if (got < size)
+            break;
+    }
+    return lines;
+}
+
+Fault nameInput(const Window& window, bool sRecords)
+{
+    const auto opens = [&](const char* magic, std::size_t length) {
+        return window.openingLength >= length && std::memcmp(window.opening, magic, length) == 0;
+    };
+    if (opens("\xFF\xFE", 2) || opens("\xFE\xFF", 2))
+        return Fault::utf16;
+    if (opens("\x7F" "ELF", 4))
+        return Fault::elf;
+    if (opens("UF2\n", 4))
+        return Fault::uf2;
+    return sRecords ? Fault::sRecords : Fault::none;
+}
