@@ -407,7 +407,7 @@ double instructionBudget()
     unsigned char header[20] = {};
     std::ifstream(program, std::ios::binary).read(reinterpret_cast<char*>(header), sizeof header);
     constexpr unsigned x86_64 = 62, i386 = 3; // e_machine, little-endian as on every processor valgrind counts here
-    const unsigned machine = header[18] | header[19] << 8;
+    const auto machine = static_cast<unsigned>(header[18] | header[19] << 8);
     return machine == x86_64 ? sse2 : machine == i386 ? i686 : portable;
 }
 
