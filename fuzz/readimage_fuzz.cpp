@@ -51,12 +51,23 @@ Outcome readRecords(std::string_view text)
     enum { firstFile, provisional, secondFile } part = firstFile;
     std::size_t secondFileStart = 0; // where the second file's first record stands
     const auto lineOf = [&](std::size_t at) { return 1 + static_cast<std::size_t>(std::count(text.begin(), text.begin() + at, '\n')); };
-    const auto fault = [&](const char* what, std::size_t at) {
-        char message[faultMessageSize];
-        const int length = std::snprintf(message, sizeof message, "%s at line %zu", what, lineOf(at));
+    // A record that passes an image's limit is named by its address and where its image starts.
+    struct Reach {
+        std::uint64_t record, imageStart;
+    };
+    const auto fault = [&](const char* what, std::size_t at, std::optional<Reach> reach = std::nullopt) {
+        std::string message = std::string(what) + " at line " + std::to_string(lineOf(at));
+        std::vector<std::string> notes;
         if (part == secondFile && std::string_view(what).substr(0, 4) != "More")
-            std::snprintf(message + length, sizeof message - static_cast<std::size_t>(length), " (line %zu of the second file)",
-                          lineOf(at) - lineOf(secondFileStart) + 1);
+            notes.push_back("line " + std::to_string(lineOf(at) - lineOf(secondFileStart) + 1) + " of the second file");
+        if (reach) {
+            char addresses[80];
+            std::snprintf(addresses, sizeof addresses, "a record at 0x%08llX; the image starts at 0x%08llX",
+                          static_cast<unsigned long long>(reach->record), static_cast<unsigned long long>(reach->imageStart));
+            notes.push_back(addresses);
+        }
+        for (std::size_t i = 0; i < notes.size(); ++i)
+            message += (i == 0 ? " (" : "; ") + notes[i] + (i + 1 == notes.size() ? ")" : "");
         return Outcome{{}, message};
     };
 
@@ -233,14 +244,14 @@ Outcome readRecords(std::string_view text)
         if (address < laid.next)
             return fault("Record out of order or overlapping", mark);
         const std::uint64_t room = part == firstFile ? 0x8000 : 0x200000 - 0x8000;
+        const std::uint64_t base = laid.next - laid.bytes.size();
         if (laid.bytes.size() + (address - laid.next) + size > room)
-            return fault(part == firstFile ? "First image exceeds 0x8000 bytes" : "Image exceeds 0x200000 bytes", mark);
+            return fault(part == firstFile ? "First image exceeds 0x8000 bytes" : "Image exceeds 0x200000 bytes", mark, Reach{address, base});
         if (part == provisional && !rejoinFault) {
             // As the first file's data, behind the first image's.
-            const std::uint64_t base = laid.next - laid.bytes.size();
             const std::uint64_t end = address + size - base;
             if ((first.placed ? first.bytes.size() + (base - first.next) : 0) + end > 0x8000)
-                rejoinFault = fault("First image exceeds 0x8000 bytes", mark);
+                rejoinFault = fault("First image exceeds 0x8000 bytes", mark, Reach{address, first.placed ? first.next - first.bytes.size() : base});
         }
         if (auto failed = readData(record))
             return *failed;

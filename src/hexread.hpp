@@ -61,7 +61,7 @@ inline constexpr std::size_t windowSize = ZEMKAR_WINDOW_SIZE;
 inline constexpr std::size_t textBufferSize = longestRecord + windowSize;
 
 // Longest message readImage writes, terminator included.
-inline constexpr std::size_t faultMessageSize = 128;
+inline constexpr std::size_t faultMessageSize = 256;
 
 // Reads the text from `in` to its end through `text`, which has room for
 // textBufferSize characters, and assembles the image into `image`, which has

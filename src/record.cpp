@@ -7,8 +7,9 @@
 namespace {
 
 // Where a message names a place: nowhere, a line of the text, or a record's
-// line, which in the second file is also named by its line in that file.
-enum class Place { none, line, record };
+// line, which in the second file is also named by its line in that file; a
+// limit's record also by its address and where its image starts.
+enum class Place { none, line, record, reach };
 
 struct FaultText {
     const char* format; // takes `value`, where it names one
@@ -57,9 +58,9 @@ constexpr FaultText textOf(Fault fault)
     case Fault::pageSplit:
         return {"First image goes on behind the 000004 record", 0, Place::record};
     case Fault::firstImageTooLong:
-        return {"First image exceeds 0x%X bytes", segmentTwoOffset, Place::record};
+        return {"First image exceeds 0x%X bytes", segmentTwoOffset, Place::reach};
     case Fault::imageTooLong:
-        return {"Image exceeds 0x%X bytes", imageCapacity, Place::record};
+        return {"Image exceeds 0x%X bytes", imageCapacity, Place::reach};
     }
     return {"", 0, Place::none};
 }
@@ -95,15 +96,23 @@ bool putLine(std::uint8_t* dest, const char* text, std::size_t count, unsigned& 
 
 } // namespace
 
-void writeFault(char* message, Fault fault, std::uint64_t line, std::uint64_t fileLine)
+void writeFault(char* message, Fault fault, std::uint64_t line, std::uint64_t fileLine, Reach reach)
 {
     const FaultText text = textOf(fault);
     int length = std::snprintf(message, faultMessageSize, text.format, text.value);
-    const auto rest = [&] { return faultMessageSize - static_cast<std::size_t>(length); };
+    const auto add = [&](const char* format, auto... values) {
+        length += std::snprintf(message + length, faultMessageSize - static_cast<std::size_t>(length), format, values...);
+    };
     if (text.place != Place::none)
-        length += std::snprintf(message + length, rest(), " at line %llu", static_cast<unsigned long long>(line));
-    if (text.place == Place::record && fileLine != 0)
-        std::snprintf(message + length, rest(), " (line %llu of the second file)", static_cast<unsigned long long>(fileLine));
+        add(" at line %llu", static_cast<unsigned long long>(line));
+    const bool inSecondFile = text.place != Place::line && fileLine != 0;
+    if (inSecondFile)
+        add(" (line %llu of the second file", static_cast<unsigned long long>(fileLine));
+    if (text.place == Place::reach)
+        add("%sa record at 0x%08llX; the image starts at 0x%08llX", inSecondFile ? "; " : " (",
+            static_cast<unsigned long long>(reach.record), static_cast<unsigned long long>(reach.imageStart));
+    if (inSecondFile || text.place == Place::reach)
+        add("%s", ")");
 }
 
 Fault readHead(const char* mark, const char* end, Record& record)

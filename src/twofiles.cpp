@@ -3,20 +3,32 @@
 #include <algorithm>
 #include <cstring>
 
-bool reject(Reader& reader, Fault fault, const TextPlace& place)
+bool reject(Reader& reader, Fault fault, const TextPlace& place, Reach reach)
 {
     const std::uint64_t line = 1 + lineEndsBefore(reader.window, place);
     // A record of the second file is also named by its line in that file, the line the user can look up.
     const std::uint64_t fileLine = reader.part == Part::secondFile ? line - lineEndsBefore(reader.window, reader.secondFile) : 0;
-    writeFault(reader.message, fault, line, fileLine);
+    writeFault(reader.message, fault, line, fileLine, reach);
     return false;
 }
 
 namespace {
 
-bool rejectAt(Reader& reader, Fault fault, const char* at)
+bool rejectAt(Reader& reader, Fault fault, const char* at, Reach reach = {})
 {
-    return reject(reader, fault, placeOf(reader.window, at));
+    return reject(reader, fault, placeOf(reader.window, at), reach);
+}
+
+bool rejectDeferred(Reader& reader, const Deferred& deferred)
+{
+    return reject(reader, deferred.fault, deferred.place, deferred.reach);
+}
+
+// The address at which the image being laid starts: image offset 0 for the
+// first file's, segmentTwoOffset for any other.
+std::uint64_t imageStart(const Reader& reader, const Layout& layout)
+{
+    return layout.next - (layout.length - (reader.part == Part::firstFile ? 0 : segmentTwoOffset));
 }
 
 // Reads the rest of a record whose contents are not laid.
@@ -77,12 +89,15 @@ bool putDataRecord(Reader& reader, const Record& record)
         // A provisional image's limit is where the first image would pass
         // 0x8000: noted, the image goes on to the whole image's room.
         if (reader.part == Part::provisional && layout.limit < imageCapacity) {
+            const Layout& first = reader.first;
+            const std::uint64_t start = first.placed ? first.next - first.length : imageStart(reader, layout);
             if (reader.rejoinFault.fault == Fault::none)
-                reader.rejoinFault = {Fault::firstImageTooLong, placeOf(reader.window, record.mark)};
+                reader.rejoinFault = {Fault::firstImageTooLong, placeOf(reader.window, record.mark), {address, start}};
             layout.limit = imageCapacity;
         }
         if (gap + record.count > layout.limit - layout.length)
-            return rejectAt(reader, reader.part == Part::firstFile ? Fault::firstImageTooLong : Fault::imageTooLong, record.mark);
+            return rejectAt(reader, reader.part == Part::firstFile ? Fault::firstImageTooLong : Fault::imageTooLong, record.mark,
+                            {address, imageStart(reader, layout)});
     }
     const auto fill = static_cast<std::uint32_t>(gap);
     std::memset(layout.image + layout.length, fillByte, fill);
@@ -115,7 +130,7 @@ bool startProvisionalImage(Reader& reader, const Record& record)
 bool rejoinFirstImage(Reader& reader)
 {
     if (reader.rejoinFault.fault != Fault::none)
-        return reject(reader, reader.rejoinFault.fault, reader.rejoinFault.place);
+        return rejectDeferred(reader, reader.rejoinFault);
     Layout& layout = reader.layout;
     const Layout& first = reader.first;
     if (!layout.placed) {
@@ -156,7 +171,7 @@ Step endImage(Reader& reader)
 {
     if (reader.pageSplit.fault == Fault::none)
         return Step::imageEnded;
-    reject(reader, reader.pageSplit.fault, reader.pageSplit.place);
+    rejectDeferred(reader, reader.pageSplit);
     return Step::refused;
 }
 
@@ -164,7 +179,7 @@ Step endImage(Reader& reader)
 bool rejectUnended(Reader& reader)
 {
     if (reader.pageSplit.fault != Fault::none)
-        return reject(reader, reader.pageSplit.fault, reader.pageSplit.place);
+        return rejectDeferred(reader, reader.pageSplit);
     writeFault(reader.message, reader.part == Part::firstFile     ? Fault::noFirstImageEnd
                                : reader.part == Part::provisional ? Fault::noSecondImageEnd
                                                                   : Fault::noSecondFileEnd);

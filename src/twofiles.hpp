@@ -19,6 +19,7 @@ enum class Part {
 struct Deferred {
     Fault fault = Fault::none;
     TextPlace place{};
+    Reach reach{};
 };
 
 // What the reader carries from record to record.
@@ -39,4 +40,4 @@ struct Reader {
 bool putImages(Reader& reader, const char* mark);
 
 // Writes the message of the fault at the place; returns false.
-bool reject(Reader& reader, Fault fault, const TextPlace& place);
+bool reject(Reader& reader, Fault fault, const TextPlace& place, Reach reach = {});

@@ -1,6 +1,5 @@
 // zemkar: one Intel HEX text holding two program images in, one firmware
-// image file out, headed (the default) or raw (an option whose second
-// character is 'r').
+// image file out, headed (the default) or raw (-r, --raw).
 #include "hexread.hpp"
 #include "imageheader.hpp"
 
@@ -44,6 +43,19 @@ constexpr mode_t newFileMode = 0666; // less the umask, as for any new file
 // the 4 KiB pages its image would touch: measured, the two cost the same at
 // about 0.7 MB of text, an image of some 250 KiB.
 constexpr off_t hugePageInput = 700'000;
+
+constexpr const char* usage = "zemkar [-opt] [input_file_name] [output_file_name]";
+
+// What --help prints behind the usage line; the manual page's options are the same.
+constexpr const char* help = R"(  -opt              the image to write: -r or --raw, -h or --headed (below)
+  input_file_name   an Intel HEX text: two HEX files, a bootloader and an application, joined end to end
+  output_file_name  the image file to write, made only once the image is complete
+  -r, --raw         the raw image: the first image, 0xFF up to offset 0x8000, the second; for a programmer
+  -h, --headed      the headed image: a 10-byte header (checksum, 0x55 0xAA, length), then the raw image
+  --help            print this text
+  --version         print the version
+The manual page: man zemkar
+)";
 
 // Every failure ends here: one message on standard output, no line end, exit status 1.
 [[noreturn]] __attribute__((format(printf, 1, 2))) void fail(const char* format, ...)
@@ -195,13 +207,33 @@ void writeImage(const char* name, const std::uint8_t* bytes, std::size_t size)
     }
 }
 
+// Whether the option asks for the raw image. An option of one dash, or none,
+// is told by its second character: 'r' (-r, /r) is raw, any other headed.
+// One of two dashes is read whole.
+bool asksForRaw(const char* option)
+{
+    if (std::strncmp(option, "--", 2) != 0)
+        return option[0] != '\0' && option[1] == 'r';
+    if (std::strcmp(option, "--raw") == 0 || std::strcmp(option, "--headed") == 0)
+        return option[2] == 'r';
+    fail("Unknown option %s: give -r or --raw for the raw image, -h or --headed for the headed one", option);
+}
+
 } // namespace
 
 int main(int argc, char** argv)
 {
+    if (argc == 2 && std::strcmp(argv[1], "--help") == 0) {
+        std::printf("%s\n%s", usage, help);
+        return 0;
+    }
+    if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
+        std::printf("zemkar %s\n", ZEMKAR_VERSION);
+        return 0;
+    }
     if (argc != 4)
-        fail("zemkar [-opt] [input_file_name] [output_file_name]");
-    const char* option = argv[1];
+        fail("%s", usage);
+    const bool raw = asksForRaw(argv[1]);
     const char* inputName = argv[2];
     const char* outputName = argv[3];
 
@@ -223,7 +255,6 @@ int main(int argc, char** argv)
     std::fclose(in);
     buildHeader(buffer, imageLength);
 
-    const bool raw = option[0] != '\0' && option[1] == 'r';
     if (raw)
         writeImage(outputName, buffer + headerSize, imageLength);
     else

@@ -128,6 +128,18 @@ def intelhex(name, text):
     return (work / f"{name}.hex").read_bytes(), hexfile.tobinstr(start=hexfile.minaddr(), end=hexfile.maxaddr())
 
 
+def exclude(name, text, start, end):
+    """The file with a region left out, by the README's recipe: srec_cat boot.hex -intel -exclude START END -o boot-flash.hex -intel."""
+    folder = work / name
+    folder.mkdir()
+    (folder / "boot.hex").write_bytes(text)
+    done = subprocess.run(["srec_cat", "boot.hex", "-intel", "-exclude", start, end, "-o", "boot-flash.hex", "-intel"], cwd=folder,
+                          capture_output=True, text=True)
+    if done.returncode != 0:
+        sys.exit("srec_cat failed:\n" + done.stdout + done.stderr)
+    return (folder / "boot-flash.hex").read_bytes()
+
+
 def image(first, second):
     return first + b"\xff" * (0x8000 - len(first)) + second
 
@@ -157,8 +169,8 @@ app0, app0_bin = arm("app0", "0x8000", 40000)
 boot, boot_bin = arm("boot", "0x08000000", 700)
 app, app_bin = arm("app", "0x08008000", 40000)
 across, across_bin = arm("across", "0x0800C000", 20000)
-far, _ = arm("far", "0", 700, far="0x10001014")
-config, _ = arm("config", "0", 700, far="0x300000")
+far, far_bin = arm("far", "0", 700, far="0x10001014")
+config, config_bin = arm("config", "0", 700, far="0x300000")
 avr_app, avr_app_bin = avr("avrapp", "0", 300)
 avr_boot, avr_boot_bin = avr("avrboot", "0x7000", 300)
 py_boot, py_boot_bin = intelhex("pyboot", boot)
@@ -167,7 +179,7 @@ assert b":02000002" in app0 and b":02000004" not in boot0 + app0 and py_boot.sta
 assert app.count(b":020000040800") == 1 and b":020000040801" in app and b":020000040801" in across
 
 joined = boot + app
-too_long = "First image exceeds 0x8000 bytes at line %d"
+too_long = "First image exceeds 0x8000 bytes at line %d (a record at 0x%08X; the image starts at 0x00000000)"
 third = "More than two HEX files: a third starts at line %d"
 cases = [
     ("objcopy, flash at 0: a small program, then one past 64 KiB", [boot0, app0], image(boot0_bin, app0_bin)),
@@ -179,8 +191,10 @@ cases = [
     ("a page restated after a gap", [restated_after_gap(boot), app], image(boot_bin, app_bin)),
     ("a dangling type 04 record", [boot.replace(b":04000005", b":020000040801F1\r\n:04000005"), app], image(boot_bin, app_bin)),
     ("a comment with a ':' before the first record", [b"; made by: a release build\r\n" + boot, app], "Bad hex digit at line 1"),
-    ("a word at 0x10001014 in the first file", [far, app0], too_long % line_of(far, b":04101400")),
-    ("configuration words at 0x300000 in the first file", [config, app0], too_long % (line_of(config, b":020000040030") + 1)),
+    ("a word at 0x10001014 in the first file", [far, app0], too_long % (line_of(far, b":04101400"), 0x10001014)),
+    ("configuration words at 0x300000 in the first file", [config, app0], too_long % (line_of(config, b":020000040030") + 1, 0x300000)),
+    ("the word at 0x10001014 left out with srec_cat", [exclude("uicr", far, "0x10001000", "0x10002000"), app0], image(far_bin, app0_bin)),
+    ("the words at 0x300000 left out with srec_cat", [exclude("pic", config, "0x300000", "0x300010"), app0], image(config_bin, app0_bin)),
     ("three files", [boot, app, boot], third % (joined.count(b"\n") + 1)),
     ("two files appended with >> to two", [joined, boot, app], third % (joined.count(b"\n") + 1)),
 ]

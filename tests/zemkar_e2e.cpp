@@ -3,11 +3,14 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <set>
+#include <sstream>
 #include <string>
 #include <sys/wait.h>
 
@@ -179,6 +182,8 @@ TEST(Zemkar, WritesTheImageThatInputAndOptionAskFor)
     std::ifstream example(ZEMKAR_EXAMPLES "/two-images.bin", std::ios::binary);
     const struct { std::string prefix, args; Bytes expected; } cases[] = {
         {"", "-r in.hex out.bin", image},
+        {"", "--raw in.hex out.bin", image},
+        {"", "--headed in.hex out.bin", file},
         {"", "/r in.hex out.bin", image},
         {"", "xrx in.hex out.bin", image},
         {"", "' r' in.hex out.bin", image},
@@ -258,6 +263,10 @@ TEST(Zemkar, FailuresSayWhyAndLeaveNoOutputBehind)
         {"", "", usage, true},
         {"", "-h in.hex", usage, true},
         {"", "-h in.hex out.bin extra", usage, true},
+        {"", "--help in.hex", usage, true},
+        {"", "--rw in.hex out.bin", "Unknown option --rw: give -r or --raw for the raw image, -h or --headed for the headed one", true},
+        {"", "--RAW in.hex out.bin", "Unknown option --RAW: give -r or --raw for the raw image, -h or --headed for the headed one", true},
+        {"", "-- in.hex out.bin", "Unknown option --: give -r or --raw for the raw image, -h or --headed for the headed one", true},
         {"", "-h missing.hex out.bin", "Can not open missing.hex", true},
         {"", "-h folder out.bin", "Can not open folder", true},
         // Reading it fails: Linux says EIO where a read at offset 0 finds no page; Wine, EINVAL.
@@ -266,8 +275,8 @@ TEST(Zemkar, FailuresSayWhyAndLeaveNoOutputBehind)
         {"rm -f fifo && mkfifo fifo && (head -c 5000 in.hex > fifo &) && ", "-h fifo out.bin",
          "Record cut short at line 112", true}, // its writer stops within a record
         {"", "-h bad.hex out.bin", "No 000004 record to end the first image: give two HEX files joined end to end", true},
-        {"", "-h late.hex out.bin", "Image exceeds 0x200000 bytes at line 129061 (line 129058 of the second file)", true},
-        {"cat late.hex | ", "-h /dev/stdin out.bin", "Image exceeds 0x200000 bytes at line 129061 (line 129058 of the second file)", true},
+        {"", "-h late.hex out.bin", "Image exceeds 0x200000 bytes at line 129061 (line 129058 of the second file; a record at 0x08200000; the image starts at 0x08008000)", true},
+        {"cat late.hex | ", "-h /dev/stdin out.bin", "Image exceeds 0x200000 bytes at line 129061 (line 129058 of the second file; a record at 0x08200000; the image starts at 0x08008000)", true},
         {"", "-h across.hex out.bin", "First image goes on behind the 000004 record at line 66", true},
         {"cat across.hex | ", "-h /dev/stdin out.bin", "First image goes on behind the 000004 record at line 66", true},
         {"cat srec.txt | ", "-h /dev/stdin out.bin", "The input holds S-records, not Intel HEX: srec_cat FILE -o OUT -intel converts them", true},
@@ -308,6 +317,49 @@ TEST(Zemkar, FailuresSayWhyAndLeaveNoOutputBehind)
         }
     }
     EXPECT_TRUE(fs::is_character_file("/dev/full"));
+    EXPECT_TRUE(get("in.hex") == Bytes(text.begin(), text.end()));
+}
+
+// --help and --version, alone, print on standard output, with a line end, and
+// exit with status 0; --help names the options the manual page names.
+TEST(Zemkar, HelpAndVersion)
+{
+    const auto printed = [](const char* args) {
+        auto [status, output] = run("", args);
+        for (std::size_t at; windowsProgram && (at = output.find("\r\n")) != output.npos;)
+            output.erase(at, 1); // a Windows program ends its lines with CR LF
+        return std::pair(status, output);
+    };
+    EXPECT_EQ(printed("--version"), std::pair(0, std::string("zemkar " ZEMKAR_VERSION "\n")));
+    const auto [status, help] = printed("--help");
+    EXPECT_EQ(status, 0);
+    EXPECT_TRUE(help.starts_with("zemkar [-opt] [input_file_name] [output_file_name]\n")) << help;
+    EXPECT_TRUE(help.ends_with("\n")) << help;
+    // The options each names: in the help, "  -r, --raw  ..." (the argument
+    // -opt aside); in the manual page, ".BR \-r , \-\-raw" behind each .TP of its OPTIONS.
+    const auto options = [](const std::string& listing, const std::string& mark) {
+        std::set<std::string> found;
+        std::istringstream lines(listing);
+        for (std::string line, last; std::getline(lines, line); last = line) {
+            if (mark == "help" ? !line.starts_with("  -") : last != ".TP")
+                continue;
+            std::istringstream words(mark == "help" ? line.substr(0, line.find("  ", 2)) : line);
+            for (std::string word; words >> word;) {
+                for (std::size_t at; (at = word.find('\\')) != word.npos;)
+                    word.erase(at, 1);
+                word.erase(std::remove_if(word.begin(), word.end(), [](char c) { return c == ',' || c == '"'; }), word.end());
+                if (word.starts_with("-") && word != "-opt")
+                    found.insert(word);
+            }
+        }
+        return found;
+    };
+    std::ifstream manual(ZEMKAR_MANUAL);
+    const std::string page(std::istreambuf_iterator<char>(manual), {});
+    const auto section = page.find(".SH OPTIONS"), next = page.find(".SH", section + 1);
+    const std::set<std::string> expected{"-r", "--raw", "-h", "--headed", "--help", "--version"};
+    EXPECT_EQ(options(help, "help"), expected) << help;
+    EXPECT_EQ(options(page.substr(section, next - section), "manual"), expected);
 }
 
 // An output that is the input, by name, hard link or symbolic link, is
