@@ -186,10 +186,9 @@ bool rejectUnended(Reader& reader)
     return false;
 }
 
-// A type 01 record with nothing but blanks in front of it, read whole: where
-// the image ends with a 000005 record without a boundary, that record may
-// stand behind it. Sets `behind` to the record behind the type 01 record, or
-// nullptr; any text between them is skipped.
+// Reads the type 01 record whole and finds the record behind it, any text
+// between them skipped: `behind` is that record, or nullptr where the text
+// ends first.
 bool readFileEnd(Reader& reader, const Record& record, const char*& behind)
 {
     if (!readRest(reader, record))
