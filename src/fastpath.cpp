@@ -83,12 +83,13 @@ constexpr auto checksumPairs = makeChecksumPairs();
         return std::uint64_t{chars} << 48;
 }
 
-// The first two address characters of a record at `offset` (at most 0xFFFF),
+// The first two address characters of a record at `offset` (at most 0xFFFF;
+// one past it reads as an address that wrapped round, never past the table),
 // placed as in headText; and the last two.
 [[gnu::always_inline]] inline std::uint64_t highAddressText(unsigned offset)
 {
     std::uint16_t chars;
-    std::memcpy(&chars, hexPairs[offset >> 8].data(), 2);
+    std::memcpy(&chars, hexPairs[offset >> 8 & 255].data(), 2);
     return std::endian::native == std::endian::little ? std::uint64_t{chars} << 16 : std::uint64_t{chars} << 32;
 }
 

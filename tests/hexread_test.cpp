@@ -311,6 +311,10 @@ TEST(ReadImage, RejectedTextsSayWhy)
          "Text outside a record at line " + lineOfJoinedEnd + " (line 4484 of the second file)"},
         {"text behind the last record, the text ending before the image", opening + hexRecord(0, 0, {1}) + "end",
          "Text outside a record at line 3"},
+        // Farther behind a record than the fast path looks for the next one.
+        {"a character amid 41 blanks between two records", opening + hexRecord(0, 0, p16) + std::string(12, ' ') + "x" + std::string(29, ' ') +
+             "\r\n" + dataRecords(pattern(64), 0x10) + std::string(600, ' ') + opening + closing,
+         "Text outside a record at line 3"},
         // A record with its checksum 00 amid a run, written as two NUL characters.
         {"a checksum of two NUL characters amid a run", opening + replaced(dataRecords(Bytes(0x200)), zeroSum + "00", zeroSum + std::string(2, '\0')) +
              opening + closing,
@@ -380,10 +384,16 @@ TEST(ReadImage, RejectedTextsSayWhy)
         {"a record back amid the bulk", faultAt(hexRecord(0, 0, pattern(16)), "5DB0"), "Record out of order or overlapping at line 3001"},
         {"addresses wrapping past 64 KiB without a type 04 record", opening + opening + dataRecords(pattern(0x10010)) + closing,
          "Record out of order or overlapping at line 4099"},
-        // A run reaching 0x10000 reads no address digits past its table: its next record's NUL characters are no digits.
-        {"a record at 0x10000 whose high address digits are NUL characters", opening + opening + dataRecords(pattern(0x10000)) +
-             replaced(hexRecord(0, 0, pattern(16)), ":10000000", std::string(":10\0\0" "0000", 9)) + closing,
-         "Bad hex digit at line 4099"},
+        // A run stops at 0x10000: a record there without a type 04 record wraps round, and NUL characters are no digits.
+        {"a run reaching 0x10000 without a type 04 record", opening + opening + dataRecords(pattern(0x1020), 0xF000) + std::string(600, ' ') + closing,
+         "Record out of order or overlapping at line 259"},
+        {"a run from offset 0xFFF0 on, wrapping past 64 KiB", opening + opening + hexRecord(0, 0xFFE0, p16) + dataRecords(pattern(48), 0xFFF0) +
+             std::string(600, ' ') + closing,
+         "Record out of order or overlapping at line 5"},
+        {"a record at 0x10000 whose high address digits are NUL characters", opening + opening + dataRecords(pattern(0x1000), 0xF000) +
+             replaced(hexRecord(0, 0, pattern(16)), ":10000000", std::string(":10\0\0" "0000", 9)) + hexRecord(0, 0x10, pattern(16)) +
+             std::string(600, ' ') + closing,
+         "Bad hex digit at line 259"},
         {"a run from offset 0xFFFF on, wrapping past 64 KiB", opening + opening + hexRecord(0, 0xFFDE, pattern(17)) +
              dataRecords(pattern(64), 0xFFEF) + std::string(600, ' ') + closing,
          "Record out of order or overlapping at line 6"},

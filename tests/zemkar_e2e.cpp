@@ -74,12 +74,16 @@ std::string callName(const std::string& call)
 
 // A prefix that runs the program with the system call made to fail, each time
 // or only its n-th time, where it is made on the file `name` (by the name as
-// given to open it, by the whole path once it is open).
-std::string failing(const std::string& call, const char* error, const std::string& name, int nth = 0)
+// given to open it, by the whole path once it is open); and a second call
+// too, where one is given.
+std::string failing(const std::string& call, const char* error, const std::string& name, int nth = 0,
+                    const std::string& thenCall = "", const char* thenError = "", int thenNth = 0)
 {
     if (windowsProgram)
         return "strace "; // left out: no Windows program can be traced
-    const std::string when = nth ? ":when=" + std::to_string(nth) : "";
+    std::string when = nth ? ":when=" + std::to_string(nth) : "";
+    if (!thenCall.empty())
+        when += " -e inject=" + callName(thenCall) + ":error=" + thenError + ":when=" + std::to_string(thenNth);
 #ifdef ZEMKAR_SANITIZED
     const std::string environment = "ASAN_OPTIONS=detect_leaks=0 "; // the leak check cannot run traced
 #else
@@ -293,6 +297,7 @@ TEST(Zemkar, FailuresSayWhyAndLeaveNoOutputBehind)
         // A message's line is counted by reading the input again: its rewind and its read may fail too.
         {failing("read", "EIO", "digit.hex", 3), "-h digit.hex out.bin", "Can not read digit.hex: Input/output error", true},
         {failing("lseek", "ESPIPE", "digit.hex", 2), "-h digit.hex out.bin", "Can not read digit.hex: Illegal seek", true},
+        {failing("read", "EIO", "digit.hex", 2, "lseek", "ESPIPE", 2), "-h digit.hex out.bin", "Can not read digit.hex: Input/output error", true},
         {failing("openat", "EACCES", "out.bin"), "-h in.hex out.bin", "Can not create out.bin: Permission denied", true},
         {failing("write", "ENOSPC", "out.bin"), "-h in.hex out.bin", "Can not write out.bin: No space left on device", false},
         {failing("ftruncate", "EIO", "out.bin"), "-h in.hex out.bin", "Can not write out.bin: Input/output error", false},
