@@ -142,7 +142,7 @@ TEST(ReadImage, AcceptedTextsGiveTheirImages)
         // Type 02 and 04 records set the upper address, the first record and the marker too.
         {"other records skipped",
          opening + hexRecord(0, 0, {1}) + hexRecord(6, 0, {}) + hexRecord(2, 0, {0x10, 0}) +
-             hexRecord(3, 0, {0, 0, 0, 0}) + hexRecord(4, 0x11, {8, 0}) + closing + hexRecord(0, 1, {}) + hexRecord(0xFF, 0, {1}) +
+             hexRecord(3, 0, {0, 0, 0, 0}) + hexRecord(4, 0x11, {8, 0}) + closing + hexRecord(0, 1, {}) + hexRecord(0xFF, 0, pattern(255)) +
              hexRecord(0, 1, {2}) + opening + hexRecord(0, 0, {3}) + hexRecord(4, 0, {8, 0}) + hexRecord(6, 0, {}) +
              hexRecord(0, 1, {4}) + closing,
          expectedImage({1, 2}, {3, 4})},
@@ -310,6 +310,9 @@ TEST(ReadImage, RejectedTextsSayWhy)
         {"text behind the end marker, then a record mark", joinedUnended + std::string(300000, 'x') + ":zz :",
          "Text outside a record at line " + lineOfJoinedEnd + " (line 4484 of the second file)"},
         {"text behind the last record, the text ending before the image", opening + hexRecord(0, 0, {1}) + "end",
+         "Text outside a record at line 3"},
+        {"a character behind each record of a run", opening + hexRecord(0, 0, p16) + replaced(dataRecords(pattern(4096), 0x10), "\r\n", "!\r\n") +
+             opening + closing,
          "Text outside a record at line 3"},
         // Farther behind a record than the fast path looks for the next one.
         {"a character amid 41 blanks between two records", opening + hexRecord(0, 0, p16) + std::string(12, ' ') + "x" + std::string(29, ' ') +
