@@ -214,8 +214,10 @@ bool asksForRaw(const char* option)
 {
     if (std::strncmp(option, "--", 2) != 0)
         return option[0] != '\0' && option[1] == 'r';
-    if (std::strcmp(option, "--raw") == 0 || std::strcmp(option, "--headed") == 0)
-        return option[2] == 'r';
+    if (std::strcmp(option, "--raw") == 0)
+        return true;
+    if (std::strcmp(option, "--headed") == 0)
+        return false;
     fail("Unknown option %s: give -r or --raw for the raw image, -h or --headed for the headed one", option);
 }
 
@@ -223,13 +225,14 @@ bool asksForRaw(const char* option)
 
 int main(int argc, char** argv)
 {
+    // What these print counts only once it has reached standard output.
     if (argc == 2 && std::strcmp(argv[1], "--help") == 0) {
         std::printf("%s\n%s", usage, help);
-        return 0;
+        return std::fflush(stdout) == 0 ? 0 : 1;
     }
     if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
         std::printf("zemkar %s\n", ZEMKAR_VERSION);
-        return 0;
+        return std::fflush(stdout) == 0 ? 0 : 1;
     }
     if (argc != 4)
         fail("%s", usage);

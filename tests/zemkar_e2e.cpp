@@ -336,6 +336,9 @@ TEST(Zemkar, HelpAndVersion)
         return std::pair(status, output);
     };
     EXPECT_EQ(printed("--version"), std::pair(0, std::string("zemkar " ZEMKAR_VERSION "\n")));
+    if (!windowsProgram) { // standard output full: not a success
+        EXPECT_EQ(run("", "--help > /dev/full").first, 1);
+    }
     const auto [status, help] = printed("--help");
     EXPECT_EQ(status, 0);
     EXPECT_TRUE(help.starts_with("zemkar [-opt] [input_file_name] [output_file_name]\n")) << help;
