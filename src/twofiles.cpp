@@ -238,22 +238,12 @@ Step putStartMarker(Reader& reader, const Record& record, const char*& scan)
 
 } // namespace
 
-// The loop of the general reader: every record read whole, in one order of
-// checks, then handed to the rule of its kind. This is where the two files
-// are told apart:
-//
-//   - The first type 01 record with a record behind it ends the first file;
-//     the second starts with that record. The second file ends at its own
-//     type 01 record, with no record behind it, or at a 000005 record with
-//     no record behind it.
-//   - In the first file, a 000004 record starts the second image
-//     provisionally, as in two files joined without their type 01 records,
-//     which end at the 000005 record behind it. Where a type 01 record with a
-//     record behind it follows after all (the first file held a 000004
-//     record of its own), those data rejoin the first image.
-//   - Between the records of a file stand blanks only; behind a type 01
-//     record any text is skipped.
-//   - The text's first record sets no marker and ends no file.
+// The general reader's loop: every record read whole, in one order of
+// checks, then handed to the rule of its kind (the rules: hexread.hpp). The
+// text's first record sets no marker and ends no file; a 000004 record in
+// the first file starts the second image provisionally, and where a type 01
+// record with a record behind it follows after all, those data rejoin the
+// first image.
 bool putImages(Reader& reader, const char* mark)
 {
     Window& window = reader.window;
