@@ -3,7 +3,10 @@
 #include <algorithm>
 #include <cstring>
 
-bool reject(Reader& reader, Fault fault, const TextPlace& place, Reach reach)
+namespace {
+
+// Writes the message of the fault at the place; returns false.
+bool reject(Reader& reader, Fault fault, const TextPlace& place, Reach reach = {})
 {
     const std::uint64_t line = 1 + lineEndsBefore(reader.window, place);
     // A record of the second file is also named by its line in that file, the line the user can look up.
@@ -11,8 +14,6 @@ bool reject(Reader& reader, Fault fault, const TextPlace& place, Reach reach)
     writeFault(reader.message, fault, line, fileLine, reach);
     return false;
 }
-
-namespace {
 
 bool rejectAt(Reader& reader, Fault fault, const char* at, Reach reach = {})
 {

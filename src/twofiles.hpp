@@ -38,6 +38,3 @@ struct Reader {
 // Reads the records from the text's first, at `mark`, up to the end of the
 // image; false, with the message written, where the text is refused.
 bool putImages(Reader& reader, const char* mark);
-
-// Writes the message of the fault at the place; returns false.
-bool reject(Reader& reader, Fault fault, const TextPlace& place, Reach reach = {});
