@@ -5,6 +5,7 @@ the shapes real builds produce, and the edge cases around them.
     python3 fuzz/make_corpus.py
 """
 import pathlib
+import random
 import sys
 
 HERE = pathlib.Path(__file__).resolve().parent
@@ -28,6 +29,20 @@ def bad_sum(text, head):
     """The text with the checksum of the record that starts with head one off."""
     at = text.index("\r\n", text.index(head)) - 1
     return text[:at] + "0123456789ABCDEF0"["0123456789ABCDEF".index(text[at].upper()) + 1] + text[at + 1:]
+
+
+def reordered(text, reorder):
+    """The text with each stretch of data records between other records put in
+    another order by reorder, which reorders a list in place."""
+    lines, stretch = [], []
+    for line in text.splitlines(keepends=True) + [""]:
+        if line[7:9] == "00":
+            stretch.append(line)
+            continue
+        reorder(stretch)
+        lines += stretch + [line]
+        stretch = []
+    return "".join(lines)
 
 
 def data_records(data, address=0):
@@ -108,6 +123,16 @@ def main():
         "start-amid-second": hex_file(first, 0x08000000) + hex_file(second, 0x08008000).replace(
             ":10820000", record(5, 0, b"\x08\x00\x80\x00") + ":10820000", 1),
         "text-amid": joined.replace("\r\n:10013000", "\r\n; a comment\r\n:10013000"),
+        # Records in any address order: shuffled, reversed, a provisional
+        # image that rejoins below and amid the first image's records, and
+        # one byte given twice.
+        "shuffled": reordered(joined, random.Random(1).shuffle),
+        "shuffled-across": reordered(hex_file(first, 0x0800FF00) + hex_file(second, 0x0800FF80), random.Random(2).shuffle),
+        "reversed": reordered(joined, list.reverse),
+        "rejoin-below": record(4, 0, b"\x08\x00") + data_records(first[:64], 0x0100) + data_records(first[:32], 0x0180)
+        + record(4, 0, b"\x08\x00") + data_records(second[:64]) + data_records(second[:16], 0x0160) + record(1, 0, b"")
+        + hex_file(second, 0x08008000),
+        "overlap": joined.replace(":10013000", record(0, 0x012F, b"\x01") + ":10013000", 1),
     }
     folder = HERE / "corpus"
     folder.mkdir(exist_ok=True)

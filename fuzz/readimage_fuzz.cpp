@@ -9,6 +9,8 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <map>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -111,11 +113,26 @@ Outcome readRecords(std::string_view text)
 
     // Type 02 and 04 records set the upper address that data records' addresses add to.
     std::uint64_t upper = 0;
-    // Each image's bytes from its base, without what stands in front of it.
-    struct Image {
+    // Each image's bytes by their addresses.
+    using Image = std::map<std::uint64_t, std::uint8_t>;
+    // The lowest address an image's bytes have, and the one behind its highest.
+    const auto low = [](const Image& image) { return image.begin()->first; };
+    const auto high = [](const Image& image) { return image.rbegin()->first + 1; };
+    const auto flat = [&](const Image& image) {
         std::vector<std::uint8_t> bytes;
-        bool placed = false;
-        std::uint64_t next = 0; // the address of the byte that would come next
+        if (!image.empty())
+            bytes.resize(static_cast<std::size_t>(high(image) - low(image)), 0xFF);
+        for (const auto& [address, byte] : image)
+            bytes[static_cast<std::size_t>(address - low(image))] = byte;
+        return bytes;
+    };
+    const auto overlaps = [](const Image& image, std::uint64_t address, std::size_t size) {
+        const auto given = image.lower_bound(address);
+        return given != image.end() && given->first < address + size;
+    };
+    // How far an image spans with a record from `address` to `end`.
+    const auto spanWith = [&](const Image& image, std::uint64_t address, std::uint64_t end) {
+        return image.empty() ? end - address : std::max(high(image), end) - std::min(low(image), address);
     };
     Image first, second; // second: the second image, or a provisional one behind a 000004 record of the first file
     std::size_t marker = 0;                          // the 000004 record that began a provisional image
@@ -128,13 +145,8 @@ Outcome readRecords(std::string_view text)
         if (part == provisional) {
             if (rejoinFault)
                 return rejoinFault;
-            if (second.placed) {
-                const std::uint64_t base = second.next - second.bytes.size();
-                if (first.placed)
-                    first.bytes.resize(first.bytes.size() + static_cast<std::size_t>(base - first.next), 0xFF);
-                first.bytes.insert(first.bytes.end(), second.bytes.begin(), second.bytes.end());
-            }
-            second = {};
+            first.insert(second.begin(), second.end());
+            second.clear();
         }
         part = secondFile;
         secondFileStart = behind;
@@ -152,9 +164,9 @@ Outcome readRecords(std::string_view text)
     const auto image = [&]() -> Outcome {
         if (pageSplit)
             return *pageSplit;
-        std::vector<std::uint8_t> bytes = first.bytes;
+        std::vector<std::uint8_t> bytes = flat(first), secondBytes = flat(second);
         bytes.resize(0x8000, 0xFF);
-        bytes.insert(bytes.end(), second.bytes.begin(), second.bytes.end());
+        bytes.insert(bytes.end(), secondBytes.begin(), secondBytes.end());
         return {bytes, ""};
     };
 
@@ -230,34 +242,33 @@ Outcome readRecords(std::string_view text)
         }
         const auto size = static_cast<std::size_t>(record.count);
         const std::uint64_t address = upper + static_cast<std::uint64_t>(record.address);
+        const std::uint64_t end = address + size;
         Image& laid = part == firstFile ? first : second;
-        if (!laid.placed) {
-            laid.placed = true;
-            laid.next = address;
-            if (part == provisional && first.placed) {
-                if (address == first.next && first.bytes.size() < 0x8000)
-                    pageSplit = fault("First image goes on behind the 000004 record", marker);
-                if (address < first.next)
-                    rejoinFault = fault("Record out of order or overlapping", mark);
-            }
-        }
-        if (address < laid.next)
-            return fault("Record out of order or overlapping", mark);
+        if (part == provisional && laid.empty() && !first.empty() && address == high(first) && high(first) - low(first) < 0x8000)
+            pageSplit = fault("First image goes on behind the 000004 record", marker);
+        if (overlaps(laid, address, size))
+            return fault("Record overlaps another", mark);
         const std::uint64_t room = part == firstFile ? 0x8000 : 0x200000 - 0x8000;
-        const std::uint64_t base = laid.next - laid.bytes.size();
-        if (laid.bytes.size() + (address - laid.next) + size > room)
-            return fault(part == firstFile ? "First image exceeds 0x8000 bytes" : "Image exceeds 0x200000 bytes", mark, Reach{address, base});
+        if (spanWith(laid, address, end) > room)
+            return fault(part == firstFile ? "First image exceeds 0x8000 bytes" : "Image exceeds 0x200000 bytes", mark,
+                         Reach{address, low(laid)});
         if (part == provisional && !rejoinFault) {
-            // As the first file's data, behind the first image's.
-            const std::uint64_t end = address + size - base;
-            if ((first.placed ? first.bytes.size() + (base - first.next) : 0) + end > 0x8000)
-                rejoinFault = fault("First image exceeds 0x8000 bytes", mark, Reach{address, first.placed ? first.next - first.bytes.size() : base});
+            // As the first file's data, with the first image's.
+            std::uint64_t start = ~std::uint64_t{0}, stop = end;
+            for (const Image* both : {&first, &second})
+                if (!both->empty()) {
+                    start = std::min(start, low(*both));
+                    stop = std::max(stop, high(*both));
+                }
+            if (overlaps(first, address, size))
+                rejoinFault = fault("Record overlaps another", mark);
+            else if (stop - std::min(start, address) > 0x8000)
+                rejoinFault = fault("First image exceeds 0x8000 bytes", mark, Reach{address, start});
         }
         if (auto failed = readData(record))
             return *failed;
-        laid.bytes.resize(laid.bytes.size() + static_cast<std::size_t>(address - laid.next), 0xFF); // within the room
-        laid.bytes.insert(laid.bytes.end(), record.bytes.begin(), record.bytes.end());
-        laid.next = address + size;
+        for (std::size_t i = 0; i < size; ++i)
+            laid[address + i] = record.bytes[i];
     }
 }
 
@@ -289,6 +300,14 @@ Outcome referenceRead(std::string_view text)
     return outcome;
 }
 
+void require(bool holds, const char* what)
+{
+    if (!holds) {
+        std::fprintf(stderr, "property broken: %s\n", what);
+        std::abort();
+    }
+}
+
 Outcome zemkarRead(std::string_view text, std::vector<std::uint8_t>& buffer)
 {
     char message[faultMessageSize] = "";
@@ -296,18 +315,13 @@ Outcome zemkarRead(std::string_view text, std::vector<std::uint8_t>& buffer)
     if (!in)
         std::abort();
     static std::vector<char> window(textBufferSize);
-    const std::uint32_t length = readImage(in, window.data(), buffer.data() + headerSize, message);
+    static std::vector<std::uint8_t> gapMap(gapMapSize);
+    static const std::vector<std::uint8_t> zeros(gapMapSize);
+    const std::uint32_t length = readImage(in, window.data(), buffer.data() + headerSize, gapMap.data(), message);
     std::fclose(in);
+    require(std::memcmp(gapMap.data(), zeros.data(), gapMapSize) == 0, "gap map left all zero");
     const std::uint8_t* image = buffer.data() + headerSize;
     return {std::vector<std::uint8_t>(image, image + length), length ? "" : message};
-}
-
-void require(bool holds, const char* what)
-{
-    if (!holds) {
-        std::fprintf(stderr, "property broken: %s\n", what);
-        std::abort();
-    }
 }
 
 } // namespace

@@ -17,13 +17,14 @@ int main(int argc, char** argv)
 {
     std::vector<std::uint8_t> image(imageCapacity);
     std::vector<char> window(textBufferSize);
+    std::vector<std::uint8_t> gapMap(gapMapSize);
     for (int i = 1; i < argc; ++i) {
         std::ifstream file(argv[i], std::ios::binary);
         std::string text(std::istreambuf_iterator<char>(file), {});
         LLVMFuzzerTestOneInput(reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
         char message[faultMessageSize] = "";
         std::FILE* in = fmemopen(text.data(), text.size(), "rb");
-        const std::uint32_t length = in ? readImage(in, window.data(), image.data(), message) : 0;
+        const std::uint32_t length = in ? readImage(in, window.data(), image.data(), gapMap.data(), message) : 0;
         if (in)
             std::fclose(in);
         // 64-bit FNV-1a: the same number for the same bytes on every processor.

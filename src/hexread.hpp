@@ -22,11 +22,12 @@
 // a type 01 record may stand. A "000004" record in the first file starts the
 // second image provisionally, until the text shows which it was.
 //
-// Within each image the load addresses place the data: a data record's
-// address is its four address digits plus the upper address of the last type
-// 04 (value << 16) or 02 (value << 4) record before it in its file. The
-// image's first data record with data fixes its base; a record further on
-// leaves a gap of 0xFF, one lower is rejected.
+// Within each image the load addresses place the data, whatever the order of
+// the records: a data record's address is its four address digits plus the
+// upper address of the last type 04 (value << 16) or 02 (value << 4) record
+// before it in its file. An image spans from the lowest address its records
+// give to the highest; a byte no record gives is 0xFF, one that two give is
+// refused, and so is a span past the image's room.
 //
 // The units: record.cpp reads one record and writes the messages;
 // window.cpp reads the input and finds records in it; fastpath.cpp lays runs
@@ -60,15 +61,20 @@ inline constexpr std::size_t windowSize = ZEMKAR_WINDOW_SIZE;
 // that the read before cut short.
 inline constexpr std::size_t textBufferSize = longestRecord + windowSize;
 
+// A bit for each byte an image can span, set where the span holds a gap: the
+// second image's (imageCapacity bits), then the first image's.
+inline constexpr std::size_t gapMapSize = (imageCapacity + segmentTwoOffset) / 8;
+
 // Longest message readImage writes, terminator included.
 inline constexpr std::size_t faultMessageSize = 256;
 
 // Reads the text from `in` to its end through `text`, which has room for
 // textBufferSize characters, and assembles the image into `image`, which has
-// room for imageCapacity bytes; returns the image length (at least
+// room for imageCapacity bytes, with `gapMap`, gapMapSize bytes all zero,
+// which it leaves all zero; returns the image length (at least
 // segmentTwoOffset). A rejected text returns 0 with a one-line reason in
 // message, which has room for faultMessageSize characters. Where a read of
 // the input fails, or the rewind that counts lines for a message, it returns
 // 0 with message empty and errno as that call left it, whatever the text.
-// Nothing outside the three buffers is touched.
-std::uint32_t readImage(std::FILE* in, char* text, std::uint8_t* image, char* message);
+// Nothing outside the four buffers is touched.
+std::uint32_t readImage(std::FILE* in, char* text, std::uint8_t* image, std::uint8_t* gapMap, char* message);

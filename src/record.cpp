@@ -51,8 +51,8 @@ constexpr FaultText textOf(Fault fault)
         return {"Text outside a record", 0, Place::record};
     case Fault::addressCount:
         return {"Extended address record without 2 data bytes", 0, Place::record};
-    case Fault::outOfOrder:
-        return {"Record out of order or overlapping", 0, Place::record};
+    case Fault::overlap:
+        return {"Record overlaps another", 0, Place::record};
     case Fault::recordBehindImageEnd:
         return {"Record behind the 000005 record that ends the image", 0, Place::record};
     case Fault::pageSplit:

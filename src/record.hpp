@@ -56,7 +56,7 @@ enum class Fault {
     badChecksum,
     textOutside,
     addressCount,
-    outOfOrder,
+    overlap,
     recordBehindImageEnd,
     pageSplit,
     firstImageTooLong,

@@ -25,13 +25,6 @@ bool rejectDeferred(Reader& reader, const Deferred& deferred)
     return reject(reader, deferred.fault, deferred.place, deferred.reach);
 }
 
-// The address at which the image being laid starts: image offset 0 for the
-// first file's, segmentTwoOffset for any other.
-std::uint64_t imageStart(const Reader& reader, const Layout& layout)
-{
-    return layout.next - (layout.length - (reader.part == Part::firstFile ? 0 : segmentTwoOffset));
-}
-
 // Reads the rest of a record whose contents are not laid.
 bool readRest(Reader& reader, const Record& record)
 {
@@ -51,61 +44,188 @@ bool putAddressRecord(Reader& reader, const Record& record)
     return true;
 }
 
-// The provisional image's first data, at `address`: where they would go if
-// they were the first file's, and what would then be wrong.
-void placeProvisionalImage(Reader& reader, const char* record, std::uint64_t address)
+// Sets, or clears, the gap bits of the addresses from `from` up to `to`.
+void markGaps(Layout& layout, std::uint64_t from, std::uint64_t to, bool gap)
 {
-    const Layout& first = reader.first;
-    // A first file across 64 KiB holds a 000004 record of its own: its data
-    // go on exactly where the first image ends.
-    if (first.placed && first.length < segmentTwoOffset && address == first.next)
-        reader.pageSplit = {Fault::pageSplit, reader.marker};
-    if (first.placed && address < first.next) {
-        reader.rejoinFault = {Fault::outOfOrder, placeOf(reader.window, record)};
-        return;
+    layout.gapsMarked = layout.gapsMarked || (gap && from < to);
+    while (from < to) {
+        const auto bit = static_cast<std::uint32_t>(from & layout.gapMask);
+        const std::uint64_t bytes = std::min<std::uint64_t>((to - from) / 8, (layout.gapMask + 1 - bit) / 8);
+        if (bit % 8 == 0 && bytes != 0) {
+            std::memset(layout.gaps + bit / 8, gap ? 0xFF : 0, bytes);
+            from += 8 * bytes;
+            continue;
+        }
+        const auto mask = static_cast<std::uint8_t>(1u << bit % 8);
+        std::uint8_t& bits = layout.gaps[bit / 8];
+        bits = static_cast<std::uint8_t>(gap ? bits | mask : bits & ~mask);
+        ++from;
     }
-    // The first image would pass 0x8000 where this image passes its limit.
-    const std::uint64_t at = first.placed ? first.length + (address - first.next) : 0;
-    reader.layout.limit = 2 * segmentTwoOffset - static_cast<std::uint32_t>(std::min<std::uint64_t>(at, segmentTwoOffset));
 }
 
-// Lays the data record into the image, behind a fill where it leaves a gap.
+// Whether a record has given any byte from `from` up to `to`: any byte of
+// the image's span there that is no gap.
+bool givenAny(const Layout& layout, std::uint64_t from, std::uint64_t to)
+{
+    if (!layout.placed)
+        return false;
+    for (std::uint64_t address = std::max(from, layout.low); address < std::min(to, layout.next); ++address) {
+        const auto bit = static_cast<std::uint32_t>(address & layout.gapMask);
+        if ((layout.gaps[bit / 8] >> bit % 8 & 1) == 0)
+            return true;
+    }
+    return false;
+}
+
+void forgetImageGaps(Layout& layout)
+{
+    if (layout.gapsMarked)
+        markGaps(layout, layout.low, layout.next, false);
+    layout.gapsMarked = false;
+}
+
+} // namespace
+
+void forgetGaps(Reader& reader)
+{
+    forgetImageGaps(reader.layout);
+    if (reader.part == Part::provisional)
+        forgetImageGaps(reader.first);
+}
+
+namespace {
+
+// A provisional record that would break the first image's rules if its
+// image rejoins the first: the first such, in text order, is noted. It
+// overlaps the first image's records, or the two then span past 0x8000.
+void noteRejoinFault(Reader& reader, const Record& record, std::uint64_t address, std::uint64_t end)
+{
+    if (reader.rejoinFault.fault != Fault::none)
+        return;
+    if (givenAny(reader.first, address, end)) {
+        reader.rejoinFault = {Fault::overlap, placeOf(reader.window, record.mark)};
+        return;
+    }
+    // Where the two start, before this record, and where they end with it.
+    std::uint64_t start = reader.first.placed || reader.layout.placed ? ~std::uint64_t{0} : address, high = end;
+    for (const Layout* laid : {&reader.first, &reader.layout})
+        if (laid->placed) {
+            start = std::min(start, laid->low);
+            high = std::max(high, laid->next);
+        }
+    if (high - std::min(start, address) > segmentTwoOffset)
+        reader.rejoinFault = {Fault::firstImageTooLong, placeOf(reader.window, record.mark), {address, start}};
+}
+
+// How far the fast path may lay a provisional image: not up to the first
+// image's records, nor past where the two would span 0x8000, as long as
+// those rules may still count; the general loop notes the record that breaks
+// them.
+void setProvisionalLimit(Reader& reader)
+{
+    Layout& layout = reader.layout;
+    const Layout& first = reader.first;
+    std::uint64_t room = imageCapacity - layout.length;
+    if (reader.rejoinFault.fault == Fault::none) {
+        const std::uint64_t start = first.placed ? std::min(first.low, layout.low) : layout.low;
+        room = std::min(room, start + segmentTwoOffset - layout.next);
+        if (first.placed && layout.next < first.next)
+            room = layout.next < first.low ? std::min(room, first.low - layout.next) : 0;
+    }
+    layout.limit = layout.length + static_cast<std::uint32_t>(room);
+}
+
+// The most an image may span: the first up to the second's offset, the
+// second the rest of the room.
+std::uint64_t spanLimit(const Reader& reader)
+{
+    return reader.part == Part::firstFile ? segmentTwoOffset : imageCapacity - segmentTwoOffset;
+}
+
+// Where the image's laid bytes start: at its origin, or higher where room
+// was left below them for records that go on downward.
+std::uint32_t laidStart(const Layout& layout)
+{
+    return layout.length - static_cast<std::uint32_t>(layout.next - layout.low);
+}
+
+// Moves the laid bytes down to the image's origin: where the room above them
+// runs out, and where the image is done.
+void settle(Layout& layout)
+{
+    const std::uint32_t start = laidStart(layout), span = layout.length - start;
+    std::memmove(layout.image + layout.origin, layout.image + start, span);
+    layout.length = layout.origin + span;
+}
+
+// Makes room for the record from `address` to `end`, the image then spanning
+// from `low` to `high`; returns where the record's first byte goes. Below the
+// image, room is left for as much again as it spans, as far as the room
+// goes, so that records that stand in downward order seldom move it.
+std::uint8_t* makeRoom(Reader& reader, std::uint64_t address, std::uint64_t low, std::uint64_t high)
+{
+    Layout& layout = reader.layout;
+    const std::uint64_t roomEnd = layout.origin + spanLimit(reader);
+    std::uint32_t start = laidStart(layout);
+    if (address < layout.low) {
+        const auto rise = static_cast<std::uint32_t>(layout.low - address);
+        if (rise > start - layout.origin) {
+            const std::uint64_t spare = std::min(high - low, roomEnd - layout.origin - (high - low));
+            const auto raised = static_cast<std::uint32_t>(layout.origin + spare + rise);
+            std::memmove(layout.image + raised, layout.image + start, layout.length - start);
+            layout.length += raised - start;
+            start = raised;
+        }
+        start -= rise;
+        std::memset(layout.image + start, fillByte, rise);
+        return layout.image + start;
+    }
+    if (layout.length + (high - layout.next) > roomEnd) {
+        settle(layout);
+        start = layout.origin;
+    }
+    if (address > layout.next)
+        std::memset(layout.image + layout.length, fillByte, address - layout.next);
+    return layout.image + start + (address - layout.low);
+}
+
+// Lays the data record at its address: above the image's span behind a
+// fill, below it behind a fill, or into a gap.
 bool putDataRecord(Reader& reader, const Record& record)
 {
     Layout& layout = reader.layout;
     // Without data there is nothing to place.
     if (record.count == 0)
         return readRest(reader, record);
-    const std::uint64_t address = std::uint64_t{layout.upper} + record.address;
+    const std::uint64_t address = std::uint64_t{layout.upper} + record.address, end = address + record.count;
+    if (givenAny(layout, address, end))
+        return rejectAt(reader, Fault::overlap, record.mark);
+    const std::uint64_t low = layout.placed ? std::min(layout.low, address) : address;
+    const std::uint64_t high = layout.placed ? std::max(layout.next, end) : end;
+    if (high - low > spanLimit(reader))
+        return rejectAt(reader, reader.part == Part::firstFile ? Fault::firstImageTooLong : Fault::imageTooLong,
+                        record.mark, {address, layout.low});
+    if (reader.part == Part::provisional)
+        noteRejoinFault(reader, record, address, end);
     if (!layout.placed) {
+        const Layout& first = reader.first;
+        // A first file across 64 KiB holds a 000004 record of its own: its
+        // data go on exactly where the first image ends.
+        if (reader.part == Part::provisional && first.placed && first.length < segmentTwoOffset && address == first.next)
+            reader.pageSplit = {Fault::pageSplit, reader.marker};
         layout.placed = true;
-        layout.next = address;
-        if (reader.part == Part::provisional)
-            placeProvisionalImage(reader, record.mark, address);
+        layout.low = layout.next = address;
     }
-    if (address < layout.next)
-        return rejectAt(reader, Fault::outOfOrder, record.mark);
-    const std::uint64_t gap = address - layout.next;
-    if (gap + record.count > layout.limit - layout.length) {
-        // A provisional image's limit is where the first image would pass
-        // 0x8000: noted, the image goes on to the whole image's room.
-        if (reader.part == Part::provisional && layout.limit < imageCapacity) {
-            const Layout& first = reader.first;
-            const std::uint64_t start = first.placed ? first.next - first.length : imageStart(reader, layout);
-            if (reader.rejoinFault.fault == Fault::none)
-                reader.rejoinFault = {Fault::firstImageTooLong, placeOf(reader.window, record.mark), {address, start}};
-            layout.limit = imageCapacity;
-        }
-        if (gap + record.count > layout.limit - layout.length)
-            return rejectAt(reader, reader.part == Part::firstFile ? Fault::firstImageTooLong : Fault::imageTooLong, record.mark,
-                            {address, imageStart(reader, layout)});
-    }
-    const auto fill = static_cast<std::uint32_t>(gap);
-    std::memset(layout.image + layout.length, fillByte, fill);
-    if (const Fault fault = readData(record, layout.image + layout.length + fill); fault != Fault::none)
+    if (const Fault fault = readData(record, makeRoom(reader, address, low, high)); fault != Fault::none)
         return rejectAt(reader, fault, record.mark);
-    layout.length += fill + record.count;
-    layout.next = address + record.count;
+    markGaps(layout, layout.next, address, true);
+    markGaps(layout, end, layout.low, true);
+    markGaps(layout, std::max(address, layout.low), std::min(end, layout.next), false);
+    layout.length += static_cast<std::uint32_t>(high - layout.next);
+    layout.low = low;
+    layout.next = high;
+    if (reader.part == Part::provisional)
+        setProvisionalLimit(reader);
     return true;
 }
 
@@ -115,19 +235,22 @@ bool putDataRecord(Reader& reader, const Record& record)
 bool startProvisionalImage(Reader& reader, const Record& record)
 {
     Layout& layout = reader.layout;
+    settle(layout);
     reader.first = layout;
     reader.marker = placeOf(reader.window, record.mark);
     reader.part = Part::provisional;
     std::memset(layout.image + layout.length, fillByte, segmentTwoOffset - layout.length);
-    layout.length = segmentTwoOffset;
-    layout.limit = imageCapacity;
-    layout.placed = false;
+    layout = {.image = layout.image, .length = segmentTwoOffset, .limit = imageCapacity, .origin = segmentTwoOffset,
+              .gaps = reader.gapMap, .gapMask = imageCapacity - 1};
     return putAddressRecord(reader, record);
 }
 
 // The first file ends behind a provisional image: its data were the first
-// file's, and move down behind the first image's at their addresses. The fill
-// in front of them is there since the provisional image began.
+// file's, and join the first image's at their addresses, which moves the
+// first image's up where they go lower. Where one gives a byte the other
+// holds 0xFF there (no provisional record overlaps the first image's, and
+// the fill up to 0x8000 is there since the provisional image began), so the
+// two join byte by byte as one AND the other.
 bool rejoinFirstImage(Reader& reader)
 {
     if (reader.rejoinFault.fault != Fault::none)
@@ -138,11 +261,22 @@ bool rejoinFirstImage(Reader& reader)
         layout.length = first.length;
         return true;
     }
-    const std::uint32_t laid = layout.length - segmentTwoOffset;
-    const std::uint64_t base = layout.next - laid;
-    const auto at = first.placed ? static_cast<std::uint32_t>(first.length + (base - first.next)) : 0;
-    std::memmove(layout.image + at, layout.image + segmentTwoOffset, laid);
-    layout.length = at + laid;
+    settle(layout);
+    std::uint64_t start = layout.low, end = layout.next;
+    if (first.placed) {
+        if (first.low > start) {
+            const auto rise = static_cast<std::uint32_t>(first.low - start);
+            std::memmove(layout.image + rise, layout.image, first.length);
+            std::memset(layout.image, fillByte, rise);
+        }
+        start = std::min(start, first.low);
+        end = std::max(end, first.next);
+    }
+    std::uint8_t* const joined = layout.image + (layout.low - start);
+    const std::uint8_t* const laid = layout.image + segmentTwoOffset;
+    for (std::uint32_t at = 0; at < layout.length - segmentTwoOffset; ++at)
+        joined[at] &= laid[at];
+    layout.length = static_cast<std::uint32_t>(end - start);
     return true;
 }
 
@@ -153,11 +287,15 @@ bool startNextFile(Reader& reader, const char* behind)
 {
     if (reader.part == Part::secondFile)
         return rejectAt(reader, Fault::thirdFile, behind);
-    if (reader.part == Part::provisional && !rejoinFirstImage(reader))
-        return false;
     Layout& layout = reader.layout;
+    if (reader.part != Part::provisional)
+        settle(layout);
+    else if (!rejoinFirstImage(reader))
+        return false;
+    forgetGaps(reader);
     std::memset(layout.image + layout.length, fillByte, segmentTwoOffset - layout.length);
-    layout = {.image = layout.image, .length = segmentTwoOffset, .limit = imageCapacity};
+    layout = {.image = layout.image, .length = segmentTwoOffset, .limit = imageCapacity, .origin = segmentTwoOffset,
+              .gaps = reader.gapMap, .gapMask = imageCapacity - 1};
     reader.part = Part::secondFile;
     reader.pageSplit = {};
     reader.secondFile = placeOf(reader.window, behind);
@@ -237,15 +375,13 @@ Step putStartMarker(Reader& reader, const Record& record, const char*& scan)
     return startNextFile(reader, behind) ? Step::readOn : Step::refused;
 }
 
-} // namespace
-
 // The general reader's loop: every record read whole, in one order of
 // checks, then handed to the rule of its kind (the rules: hexread.hpp). The
 // text's first record sets no marker and ends no file; a 000004 record in
 // the first file starts the second image provisionally, and where a type 01
 // record with a record behind it follows after all, those data rejoin the
 // first image.
-bool putImages(Reader& reader, const char* mark)
+bool putRecords(Reader& reader, const char* mark)
 {
     Window& window = reader.window;
     const char* scan = mark;
@@ -297,4 +433,14 @@ bool putImages(Reader& reader, const char* mark)
         if (!goesOn)
             return false;
     }
+}
+
+} // namespace
+
+bool putImages(Reader& reader, const char* mark)
+{
+    if (!putRecords(reader, mark))
+        return false;
+    settle(reader.layout);
+    return true;
 }

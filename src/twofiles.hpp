@@ -27,6 +27,7 @@ struct Reader {
     Window window;
     Layout layout;
     char* message;
+    std::uint8_t* gapMap; // the second image's gap map (the first's stands behind it)
     Part part = Part::firstFile;
     Layout first{};         // the first image, set aside while a provisional one is laid
     TextPlace marker{};     // the 000004 record that began the provisional image
@@ -38,3 +39,6 @@ struct Reader {
 // Reads the records from the text's first, at `mark`, up to the end of the
 // image; false, with the message written, where the text is refused.
 bool putImages(Reader& reader, const char* mark);
+
+// Clears the gap bits the reader set, so that the map is all zero again.
+void forgetGaps(Reader& reader);

@@ -242,7 +242,9 @@ int main(int argc, char** argv)
 
     void* block = nullptr;
     std::uint8_t* buffer = allocateBuffers(block);
-    if (!buffer)
+    // Zeroed pages that cost nothing until an image with gaps touches them.
+    auto* gapMap = static_cast<std::uint8_t*>(std::calloc(gapMapSize, 1));
+    if (!buffer || !gapMap)
         fail("Out of memory");
 
     off_t inputSize = 0;
@@ -250,7 +252,7 @@ int main(int argc, char** argv)
     refuseInputAsOutput(in, outputName);
     adviseRunPages(block, inputSize);
     char fault[faultMessageSize];
-    const std::uint32_t imageLength = readImage(in, static_cast<char*>(block), buffer + headerSize, fault);
+    const std::uint32_t imageLength = readImage(in, static_cast<char*>(block), buffer + headerSize, gapMap, fault);
     if (imageLength == 0 && fault[0] == '\0')
         fail("Can not read %s: %s", inputName, std::strerror(errno));
     if (imageLength == 0)
@@ -263,6 +265,7 @@ int main(int argc, char** argv)
     else
         writeImage(outputName, buffer, headerSize + imageLength);
 
+    std::free(gapMap);
     std::free(block);
     return 0;
 }
