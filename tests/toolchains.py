@@ -6,13 +6,14 @@ python3-intelhex:
 
     /usr/bin/python3 tests/toolchains.py ZEMKAR WORK [PAIRS]
 
-With PAIRS, a folder, it leaves three of the joined pairs there for the
-slip test (objcopy for flash at 0 and at 0x08000000, python3-intelhex).
+With PAIRS, a folder, it leaves four of the joined pairs there for the
+slip test (objcopy for flash at 0 and at 0x08000000, python3-intelhex, sdcc).
 
 Writers: arm-none-eabi-objcopy for parts with flash at 0 (no extended address
 record below 64 KiB, type 02 records past it, the start address as type 03)
 and at 0x08000000 (type 04 and 05 records), srec_cat, python3-intelhex (the
-start record first) and avr-objcopy. Without them the test is skipped, but
+start record first), avr-objcopy and sdcc (8051 programs as .ihx, whose
+records stand out of address order). Without them the test is skipped, but
 not under CI (CI=true). It prints a line for each case."""
 import os
 import pathlib
@@ -21,14 +22,14 @@ import shutil
 import subprocess
 import sys
 
-PACKAGES = "gcc-arm-none-eabi srecord python3-intelhex gcc-avr binutils-avr avr-libc"
+PACKAGES = "gcc-arm-none-eabi srecord python3-intelhex gcc-avr binutils-avr avr-libc sdcc"
 zemkar, work = os.path.abspath(sys.argv[1]), pathlib.Path(sys.argv[2])
 
 try:
     from intelhex import IntelHex
 except ImportError:
     IntelHex = None
-tools = ["arm-none-eabi-gcc", "arm-none-eabi-objcopy", "srec_cat", "avr-gcc", "avr-objcopy"]
+tools = ["arm-none-eabi-gcc", "arm-none-eabi-objcopy", "srec_cat", "avr-gcc", "avr-objcopy", "sdcc"]
 if IntelHex is None or not all(shutil.which(tool) for tool in tools):
     if os.environ.get("CI") == "true":
         sys.exit(f"The toolchain test must run under CI: install {PACKAGES}")
@@ -81,6 +82,24 @@ int main(void)
         ;
 }
 """
+# An 8051 program: an interrupt handler, a constant table, a function that reads it.
+SDCC_SOURCE = """
+__code const unsigned char table[] = TABLE;
+volatile unsigned char sink;
+void timer0(void) __interrupt(1) { sink++; }
+unsigned char sum(void)
+{
+    unsigned char s = 0;
+    for (unsigned i = 0; i < sizeof table; ++i)
+        s += table[i];
+    return s;
+}
+void main(void)
+{
+    for (;;)
+        sink = sum();
+}
+"""
 
 
 def run(*command):
@@ -111,6 +130,32 @@ def avr(name, origin, size):
     run("avr-objcopy", "-O", "ihex", "-j", ".text", "-j", ".data", f"{name}.elf", f"{name}.hex")
     run("avr-objcopy", "-O", "binary", "--gap-fill", "0xFF", "-j", ".text", "-j", ".data", f"{name}.elf", f"{name}.bin")
     return (work / f"{name}.hex").read_bytes(), (work / f"{name}.bin").read_bytes()
+
+
+def sdcc(name, origin, size):
+    """An 8051 program as sdcc writes it, and the bytes python3-intelhex reads in it."""
+    (work / f"{name}.c").write_text(SDCC_SOURCE.replace("TABLE", table(size, name)))
+    run("sdcc", "-mmcs51", "--code-loc", origin, "-o", f"{name}.ihx", f"{name}.c")
+    text = (work / f"{name}.ihx").read_bytes()
+    return text, intelhex(name, text)[1]
+
+
+def reordered(text, seed):
+    """The file with each stretch of data records between other records shuffled."""
+    rng, lines, stretch = random.Random(seed), [], []
+    for line in text.splitlines(keepends=True) + [b""]:
+        if line[7:9] == b"00":
+            stretch.append(line)
+            continue
+        rng.shuffle(stretch)
+        lines += stretch + [line]
+        stretch = []
+    return b"".join(lines)
+
+
+def in_order(text):
+    addresses = [int(line[3:7], 16) for line in text.splitlines() if line[7:9] == b"00"]
+    return addresses == sorted(addresses)
 
 
 def srec_cat(name, text):
@@ -176,6 +221,10 @@ avr_boot, avr_boot_bin = avr("avrboot", "0x7000", 300)
 py_boot, py_boot_bin = intelhex("pyboot", boot)
 py_app, py_app_bin = intelhex("pyapp", app)
 assert b":02000002" in app0 and b":02000004" not in boot0 + app0 and py_boot.startswith(b":04000005")
+sdcc_boot, sdcc_boot_bytes = sdcc("sdccboot", "0", 200)
+sdcc_app, sdcc_app_bytes = sdcc("sdccapp", "0x8000", 3000)
+shuffled_boot, shuffled_app = reordered(boot, 1), reordered(app, 2)
+assert not in_order(sdcc_boot) and not in_order(sdcc_app) and not in_order(shuffled_boot) and not in_order(shuffled_app)
 assert app.count(b":020000040800") == 1 and b":020000040801" in app and b":020000040801" in across
 
 joined = boot + app
@@ -188,6 +237,9 @@ cases = [
     ("srec_cat, flash at 0", [srec_cat("sboot", boot0), srec_cat("sapp", app0)], image(boot0_bin, app0_bin)),
     ("python3-intelhex, start records first", [py_boot, py_app], image(py_boot_bin, py_app_bin)),
     ("avr-objcopy, at 0 and at 0x7000", [avr_app, avr_boot], image(avr_app_bin, avr_boot_bin)),
+    ("sdcc, 8051 programs at 0 and 0x8000, records out of order", [sdcc_boot, sdcc_app], image(sdcc_boot_bytes, sdcc_app_bytes)),
+    ("objcopy, flash at 0x08000000, records shuffled", [shuffled_boot, shuffled_app],
+     image(intelhex("shuffledboot", shuffled_boot)[1], intelhex("shuffledapp", shuffled_app)[1])),
     ("a page restated after a gap", [restated_after_gap(boot), app], image(boot_bin, app_bin)),
     ("a dangling type 04 record", [boot.replace(b":04000005", b":020000040801F1\r\n:04000005"), app], image(boot_bin, app_bin)),
     ("a comment with a ':' before the first record", [b"; made by: a release build\r\n" + boot, app], "Bad hex digit at line 1"),
@@ -223,6 +275,7 @@ if len(sys.argv) > 3:
     pairs = pathlib.Path(sys.argv[3])
     shutil.rmtree(pairs, ignore_errors=True)
     pairs.mkdir(parents=True)
-    for name, files in [("objcopy-flash-at-0", [boot0, app0]), ("objcopy-stm32", [boot, app]), ("python3-intelhex", [py_boot, py_app])]:
+    for name, files in [("objcopy-flash-at-0", [boot0, app0]), ("objcopy-stm32", [boot, app]), ("python3-intelhex", [py_boot, py_app]),
+                          ("sdcc", [sdcc_boot, sdcc_app])]:
         (pairs / f"{name}.hex").write_bytes(b"".join(files))
 shutil.rmtree(work)
