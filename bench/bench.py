@@ -16,7 +16,8 @@ figure is the median over the rounds of the per-round ratio):
             zemkar and cat also writing a new file each run
   typical   the typical pair (20 KiB + 60 KiB) and the bundled example,
             against a statically linked program that does nothing: the floor
-            of any converter, the cost of starting a process
+            of any converter, the cost of starting a process; and the typical
+            pair with the 60 KiB file's records in reverse order beside it
   sweep     inputs from about 10 KB to the largest: zemkar and cat on each,
             and objcopy on the same records as one file (it stops at the
             first end-of-file record); the cost curve drawn by plot.py into --plot
@@ -27,7 +28,7 @@ instructions from valgrind's callgrind (each where installed). The last lines
 sum it up, one for each program:
 
   PROGRAM: ratio_vs_cat=... ratio_vs_objcopy=... instr_per_byte=... peak_rss_mib=...
-           typical_vs_floor=... typical_rss_mib=...
+           typical_vs_floor=... typical_rss_mib=... reversed_vs_in_order=...
 """
 import argparse
 import json
@@ -168,7 +169,7 @@ def main():
         inputs.main(folder)
         shutil.copy(ROOT / "examples" / "two-images.hex", folder / "example.hex")
         shutil.copy(ROOT / "examples" / "two-images.bin", folder / "example.bin")
-        check(programs, folder, [*inputs.SHAPES, *inputs.SWEEP, "example"])
+        check(programs, folder, [*inputs.SHAPES, *inputs.SWEEP, "example", "typical-reversed"])
         noop = floor_program(folder)
 
         # The largest input.
@@ -207,6 +208,18 @@ def main():
                     summary[name]["typical_vs_floor"] = ratio(times, name, "floor")
                     summary[name]["typical_rss_mib"] = peak_rss_mib([program, "-h", str(text), str(folder / "rss.out")])
 
+        # Records in reverse order, beside the same records in order.
+        commands = {}
+        for name, program in programs.items():
+            for shape in ("typical", "typical-reversed"):
+                commands[f"{name}, {shape}"] = ([program, "-h", str(folder / f"{shape}.hex"), str(folder / f"{name}.out")],
+                                                None, None)
+        times = interleaved(commands, 10 * args.rounds)
+        table(f"the typical pair, its 60 KiB file's records in order and reversed; {10 * args.rounds} rounds", times,
+              "zemkar, typical")
+        for name in programs:
+            summary[name]["reversed_vs_in_order"] = ratio(times, f"{name}, typical-reversed", f"{name}, typical")
+
         # The cost curve.
         results = {"sizes": [], "medians": {name: [] for name in [*programs, "cat", "objcopy"]}}
         floor_times = interleaved({"floor": ([noop], None, None)}, 10 * args.rounds)["floor"]
@@ -238,7 +251,8 @@ def main():
               f"ratio_vs_objcopy={show(figures['ratio_vs_objcopy'], 3)} "
               f"instr_per_byte={show(figures['instr_per_byte'], 2)} peak_rss_mib={show(figures['peak_rss_mib'], 1)} "
               f"typical_vs_floor={show(figures['typical_vs_floor'], 2)} "
-              f"typical_rss_mib={show(figures['typical_rss_mib'], 1)}")
+              f"typical_rss_mib={show(figures['typical_rss_mib'], 1)} "
+              f"reversed_vs_in_order={show(figures['reversed_vs_in_order'], 2)}")
 
 
 if __name__ == "__main__":

@@ -7,7 +7,9 @@ written as a linker's objcopy writes HEX (type 04 every 64 KiB, type 05 and
 01 closing each file, valid checksums, CR LF). Beside each NAME.hex go
 NAME-second.hex, the second file alone, NAME-whole.hex, all the data
 records as one file, and NAME.bin, the headed image worked out from the
-data alone.
+data alone. typical-reversed.hex is the typical pair with the 60 KiB file's
+data records in reverse order, as some toolchains write them; its image is
+typical.bin.
 
     python3 bench/inputs.py DIR
 """
@@ -45,6 +47,18 @@ def data(size, seed):
     return bytes(out)
 
 
+def reversed_records(text):
+    """The text with each stretch of data records between other records in reverse order."""
+    lines, stretch = [], []
+    for line in text.splitlines(keepends=True) + [b""]:
+        if line[7:9] == b"00":
+            stretch.append(line)
+            continue
+        lines += stretch[::-1] + [line]
+        stretch = []
+    return b"".join(lines)
+
+
 def main(folder):
     folder.mkdir(parents=True, exist_ok=True)
     # The sweep's data are cut from the largest input's, made once.
@@ -62,6 +76,9 @@ def main(folder):
         image = first + b"\xff" * (0x8000 - len(first)) + second
         header = struct.pack("<HHBBI", 0, sum(image) & 0xFFFF, 0x55, 0xAA, len(image))
         (folder / f"{name}.bin").write_bytes(header + image)
+        if name == "typical":
+            (folder / "typical-reversed.hex").write_bytes(first_text + reversed_records(second_text))
+            (folder / "typical-reversed.bin").write_bytes(header + image)
 
 
 if __name__ == "__main__":
