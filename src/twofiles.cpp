@@ -50,7 +50,7 @@ void markGaps(Layout& layout, std::uint64_t from, std::uint64_t to, bool gap)
     layout.gapsMarked = layout.gapsMarked || (gap && from < to);
     while (from < to) {
         const auto bit = static_cast<std::uint32_t>(from & layout.gapMask);
-        const std::uint64_t bytes = std::min<std::uint64_t>((to - from) / 8, (layout.gapMask + 1 - bit) / 8);
+        const auto bytes = static_cast<std::uint32_t>(std::min<std::uint64_t>((to - from) / 8, (layout.gapMask + 1 - bit) / 8));
         if (bit % 8 == 0 && bytes != 0) {
             std::memset(layout.gaps + bit / 8, gap ? 0xFF : 0, bytes);
             from += 8 * bytes;
@@ -185,7 +185,7 @@ std::uint8_t* makeRoom(Reader& reader, std::uint64_t address, std::uint64_t low,
         start = layout.origin;
     }
     if (address > layout.next)
-        std::memset(layout.image + layout.length, fillByte, address - layout.next);
+        std::memset(layout.image + layout.length, fillByte, static_cast<std::size_t>(address - layout.next));
     return layout.image + start + (address - layout.low);
 }
 
