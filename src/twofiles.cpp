@@ -67,8 +67,7 @@ void markGaps(Layout& layout, std::uint64_t from, std::uint64_t to, bool gap)
 // the image's span there that is no gap.
 bool givenAny(const Layout& layout, std::uint64_t from, std::uint64_t to)
 {
-    if (!layout.placed)
-        return false;
+    // An image not placed yet spans nothing: its low and next are alike.
     for (std::uint64_t address = std::max(from, layout.low); address < std::min(to, layout.next); ++address) {
         const auto bit = static_cast<std::uint32_t>(address & layout.gapMask);
         if ((layout.gaps[bit / 8] >> bit % 8 & 1) == 0)
