@@ -116,6 +116,23 @@ std::string reversedRecords(const Bytes& data, unsigned base = 0)
     return text;
 }
 
+// Records from 0x08000000 on, the highest page first, each behind its type 04 record.
+std::string reversedPages(const Bytes& data)
+{
+    std::string text;
+    for (std::size_t page = 0; page < data.size(); page += 0x10000)
+        text.insert(0, hexRecord(4, 0, {8, std::uint8_t(page >> 16)}) +
+                           reversedRecords(slice(data, page, std::min<std::size_t>(0x10000, data.size() - page))));
+    return text;
+}
+
+// The file with its second and third lines, its first two data records, swapped.
+std::string firstRecordsSwapped(const std::string& text)
+{
+    const auto two = text.find('\n') + 1, three = text.find('\n', two) + 1, four = text.find('\n', three) + 1;
+    return text.substr(0, two) + text.substr(three, four - three) + text.substr(two, three - two) + text.substr(four);
+}
+
 // A first image of two runs of 256 records alike, with `between` amid them,
 // which lays `laid` bytes at 0x1001. The records stand at addresses ending in 1.
 const Bytes runAfter = pattern(4096, 6);
@@ -237,6 +254,11 @@ TEST(ReadImage, AcceptedTextsGiveTheirImages)
         {"a run from offset 0xFFFF on, wrapping past 64 KiB", opening + opening + hexRecord(0, 0xFFDE, p17) +
              dataRecords(pattern(64), 0xFFEF) + std::string(600, ' ') + closing,
          expectedImage({}, laidAt({{0, slice(pattern(64), 32, 32)}, {0xFFCF, p17}, {0xFFE0, pattern(32)}}))},
+        // The whole room, its records reversed page by page, and with its first two records swapped.
+        {"image of 0x200000, records in reverse order", opening + opening + reversedPages(pattern(0x1F8000)) + closing,
+         expectedImage({}, pattern(0x1F8000))},
+        {"image of 0x200000, its first two records swapped", hexFile(first) + firstRecordsSwapped(hexFile(pattern(0x1F8000), 0x08008000)),
+         expectedImage(first, pattern(0x1F8000))},
         // Provisional data that rejoin the first image below and amid its records.
         {"a first file stepping back behind its 000004 record", opening + hexRecord(0, 0x10, p16) + hexRecord(0, 0x30, p32) + opening +
              hexRecord(0, 0, {1}) + hexRecord(0, 0x20, p16) + closing + eof + hexFile(second),
@@ -438,6 +460,12 @@ TEST(ReadImage, RejectedTextsSayWhy)
         {"a record above from the last byte on", opening + hexRecord(0, 0x10, p16) + hexRecord(0, 0x1F, p16), "Record overlaps another at line 3"},
         {"a record in a gap one byte too long", opening + hexRecord(0, 0, p16) + hexRecord(0, 0x20, p16) + hexRecord(0, 0x0F, p16),
          "Record overlaps another at line 4"},
+        {"a byte given again, a gap beside it, in a provisional image", opening + hexRecord(0, 0, p16) + opening +
+             hexRecord(0, 0x20, {1}) + hexRecord(0, 0x22, {3}) + hexRecord(0, 0x20, {9}) + closing,
+         "Record overlaps another at line 6"},
+        {"a byte given again, a gap beside it, in the second file", hexFile(p16) + opening + hexRecord(0, 0x20, {1}) +
+             hexRecord(0, 0x22, {3}) + hexRecord(0, 0x20, {9}) + closing,
+         "Record overlaps another at line 8 (line 4 of the second file)"},
         {"a record below passing 0x8000", opening + hexRecord(0, 0x8000, p16) + hexRecord(0, 0x000F, {1}),
          "First image exceeds 0x8000 bytes at line 3 (a record at 0x0800000F; the image starts at 0x08008000)"},
         // Provisional data that the first file's type 01 record shows to be the first image's.
