@@ -1,5 +1,7 @@
 #include "twofiles.hpp"
 
+#include "placement.hpp"
+
 #include <algorithm>
 #include <cstring>
 
@@ -42,45 +44,6 @@ bool putAddressRecord(Reader& reader, const Record& record)
     const unsigned upper = static_cast<unsigned>(value[0] << 8 | value[1]);
     reader.layout.upper = record.type == 4 ? upper << 16 : upper << 4;
     return true;
-}
-
-// Sets, or clears, the gap bits of the addresses from `from` up to `to`.
-void markGaps(Layout& layout, std::uint64_t from, std::uint64_t to, bool gap)
-{
-    layout.gapsMarked = layout.gapsMarked || (gap && from < to);
-    while (from < to) {
-        const auto bit = static_cast<std::uint32_t>(from & layout.gapMask);
-        const auto bytes = static_cast<std::uint32_t>(std::min<std::uint64_t>((to - from) / 8, (layout.gapMask + 1 - bit) / 8));
-        if (bit % 8 == 0 && bytes != 0) {
-            std::memset(layout.gaps + bit / 8, gap ? 0xFF : 0, bytes);
-            from += 8 * bytes;
-            continue;
-        }
-        const auto mask = static_cast<std::uint8_t>(1u << bit % 8);
-        std::uint8_t& bits = layout.gaps[bit / 8];
-        bits = static_cast<std::uint8_t>(gap ? bits | mask : bits & ~mask);
-        ++from;
-    }
-}
-
-// Whether a record has given any byte from `from` up to `to`: any byte of
-// the image's span there that is no gap.
-bool givenAny(const Layout& layout, std::uint64_t from, std::uint64_t to)
-{
-    // An image not placed yet spans nothing: its low and next are alike.
-    for (std::uint64_t address = std::max(from, layout.low); address < std::min(to, layout.next); ++address) {
-        const auto bit = static_cast<std::uint32_t>(address & layout.gapMask);
-        if ((layout.gaps[bit / 8] >> bit % 8 & 1) == 0)
-            return true;
-    }
-    return false;
-}
-
-void forgetImageGaps(Layout& layout)
-{
-    if (layout.gapsMarked)
-        markGaps(layout, layout.low, layout.next, false);
-    layout.gapsMarked = false;
 }
 
 } // namespace
@@ -141,53 +104,6 @@ std::uint64_t spanLimit(const Reader& reader)
     return reader.part == Part::firstFile ? segmentTwoOffset : imageCapacity - segmentTwoOffset;
 }
 
-// Where the image's laid bytes start: at its origin, or higher where room
-// was left below them for records that go on downward.
-std::uint32_t laidStart(const Layout& layout)
-{
-    return layout.length - static_cast<std::uint32_t>(layout.next - layout.low);
-}
-
-// Moves the laid bytes down to the image's origin: where the room above them
-// runs out, and where the image is done.
-void settle(Layout& layout)
-{
-    const std::uint32_t start = laidStart(layout), span = layout.length - start;
-    std::memmove(layout.image + layout.origin, layout.image + start, span);
-    layout.length = layout.origin + span;
-}
-
-// Makes room for the record from `address` to `end`, the image then spanning
-// from `low` to `high`; returns where the record's first byte goes. Below the
-// image, room is left for as much again as it spans, as far as the room
-// goes, so that records that stand in downward order seldom move it.
-std::uint8_t* makeRoom(Reader& reader, std::uint64_t address, std::uint64_t low, std::uint64_t high)
-{
-    Layout& layout = reader.layout;
-    const std::uint64_t roomEnd = layout.origin + spanLimit(reader);
-    std::uint32_t start = laidStart(layout);
-    if (address < layout.low) {
-        const auto rise = static_cast<std::uint32_t>(layout.low - address);
-        if (rise > start - layout.origin) {
-            const std::uint64_t spare = std::min(high - low, roomEnd - layout.origin - (high - low));
-            const auto raised = static_cast<std::uint32_t>(layout.origin + spare + rise);
-            std::memmove(layout.image + raised, layout.image + start, layout.length - start);
-            layout.length += raised - start;
-            start = raised;
-        }
-        start -= rise;
-        std::memset(layout.image + start, fillByte, rise);
-        return layout.image + start;
-    }
-    if (layout.length + (high - layout.next) > roomEnd) {
-        settle(layout);
-        start = layout.origin;
-    }
-    if (address > layout.next)
-        std::memset(layout.image + layout.length, fillByte, static_cast<std::size_t>(address - layout.next));
-    return layout.image + start + (address - layout.low);
-}
-
 // Lays the data record at its address: above the image's span behind a
 // fill, below it behind a fill, or into a gap.
 bool putDataRecord(Reader& reader, const Record& record)
@@ -215,7 +131,7 @@ bool putDataRecord(Reader& reader, const Record& record)
         layout.placed = true;
         layout.low = layout.next = address;
     }
-    if (const Fault fault = readData(record, makeRoom(reader, address, low, high)); fault != Fault::none)
+    if (const Fault fault = readData(record, makeRoom(layout, layout.origin + spanLimit(reader), address, low, high)); fault != Fault::none)
         return rejectAt(reader, fault, record.mark);
     markGaps(layout, layout.next, address, true);
     markGaps(layout, end, layout.low, true);

@@ -1,0 +1,77 @@
+#include "placement.hpp"
+
+#include <algorithm>
+#include <cstring>
+
+void markGaps(Layout& layout, std::uint64_t from, std::uint64_t to, bool gap)
+{
+    layout.gapsMarked = layout.gapsMarked || (gap && from < to);
+    while (from < to) {
+        const auto bit = static_cast<std::uint32_t>(from & layout.gapMask);
+        const auto bytes = static_cast<std::uint32_t>(std::min<std::uint64_t>((to - from) / 8, (layout.gapMask + 1 - bit) / 8));
+        if (bit % 8 == 0 && bytes != 0) {
+            std::memset(layout.gaps + bit / 8, gap ? 0xFF : 0, bytes);
+            from += 8 * bytes;
+            continue;
+        }
+        const auto mask = static_cast<std::uint8_t>(1u << bit % 8);
+        std::uint8_t& bits = layout.gaps[bit / 8];
+        bits = static_cast<std::uint8_t>(gap ? bits | mask : bits & ~mask);
+        ++from;
+    }
+}
+
+bool givenAny(const Layout& layout, std::uint64_t from, std::uint64_t to)
+{
+    // An image not placed yet spans nothing: its low and next are alike.
+    for (std::uint64_t address = std::max(from, layout.low); address < std::min(to, layout.next); ++address) {
+        const auto bit = static_cast<std::uint32_t>(address & layout.gapMask);
+        if ((layout.gaps[bit / 8] >> bit % 8 & 1) == 0)
+            return true;
+    }
+    return false;
+}
+
+void forgetImageGaps(Layout& layout)
+{
+    if (layout.gapsMarked)
+        markGaps(layout, layout.low, layout.next, false);
+    layout.gapsMarked = false;
+}
+
+std::uint32_t laidStart(const Layout& layout)
+{
+    return layout.length - static_cast<std::uint32_t>(layout.next - layout.low);
+}
+
+void settle(Layout& layout)
+{
+    const std::uint32_t start = laidStart(layout), span = layout.length - start;
+    std::memmove(layout.image + layout.origin, layout.image + start, span);
+    layout.length = layout.origin + span;
+}
+
+std::uint8_t* makeRoom(Layout& layout, std::uint64_t roomEnd, std::uint64_t address, std::uint64_t low, std::uint64_t high)
+{
+    std::uint32_t start = laidStart(layout);
+    if (address < layout.low) {
+        const auto rise = static_cast<std::uint32_t>(layout.low - address);
+        if (rise > start - layout.origin) {
+            const std::uint64_t spare = std::min(high - low, roomEnd - layout.origin - (high - low));
+            const auto raised = static_cast<std::uint32_t>(layout.origin + spare + rise);
+            std::memmove(layout.image + raised, layout.image + start, layout.length - start);
+            layout.length += raised - start;
+            start = raised;
+        }
+        start -= rise;
+        std::memset(layout.image + start, fillByte, rise);
+        return layout.image + start;
+    }
+    if (layout.length + (high - layout.next) > roomEnd) {
+        settle(layout);
+        start = layout.origin;
+    }
+    if (address > layout.next)
+        std::memset(layout.image + layout.length, fillByte, static_cast<std::size_t>(address - layout.next));
+    return layout.image + start + (address - layout.low);
+}
