@@ -31,9 +31,9 @@
 //
 // The units: record.cpp reads one record and writes the messages;
 // window.cpp reads the input and finds records in it; fastpath.cpp lays runs
-// of data records alike; twofiles.cpp holds the rules above; placement.cpp
-// keeps the gap map and makes room where records go below an image; this
-// file's readImage is the entry.
+// of data records alike; twofiles.cpp holds the rules above, provisional.cpp
+// those of the provisional image; placement.cpp keeps the gap map and makes
+// room where records go below an image; this file's readImage is the entry.
 #pragma once
 
 #include <cstddef>

@@ -1,6 +1,7 @@
 #include "twofiles.hpp"
 
 #include "placement.hpp"
+#include "provisional.hpp"
 
 #include <algorithm>
 #include <cstring>
@@ -57,46 +58,6 @@ void forgetGaps(Reader& reader)
 
 namespace {
 
-// A provisional record that would break the first image's rules if its
-// image rejoins the first: the first such, in text order, is noted. It
-// overlaps the first image's records, or the two then span past 0x8000.
-void noteRejoinFault(Reader& reader, const Record& record, std::uint64_t address, std::uint64_t end)
-{
-    if (reader.rejoinFault.fault != Fault::none)
-        return;
-    if (givenAny(reader.first, address, end)) {
-        reader.rejoinFault = {Fault::overlap, placeOf(reader.window, record.mark)};
-        return;
-    }
-    // Where the two start, before this record, and where they end with it.
-    std::uint64_t start = reader.first.placed || reader.layout.placed ? ~std::uint64_t{0} : address, high = end;
-    for (const Layout* laid : {&reader.first, &reader.layout})
-        if (laid->placed) {
-            start = std::min(start, laid->low);
-            high = std::max(high, laid->next);
-        }
-    if (high - std::min(start, address) > segmentTwoOffset)
-        reader.rejoinFault = {Fault::firstImageTooLong, placeOf(reader.window, record.mark), {address, start}};
-}
-
-// How far the fast path may lay a provisional image: not up to the first
-// image's records, nor past where the two would span 0x8000, as long as
-// those rules may still count; the general loop notes the record that breaks
-// them.
-void setProvisionalLimit(Reader& reader)
-{
-    Layout& layout = reader.layout;
-    const Layout& first = reader.first;
-    std::uint64_t room = imageCapacity - layout.length;
-    if (reader.rejoinFault.fault == Fault::none) {
-        const std::uint64_t start = first.placed ? std::min(first.low, layout.low) : layout.low;
-        room = std::min(room, start + segmentTwoOffset - layout.next);
-        if (first.placed && layout.next < first.next)
-            room = layout.next < first.low ? std::min(room, first.low - layout.next) : 0;
-    }
-    layout.limit = layout.length + static_cast<std::uint32_t>(room);
-}
-
 // The most an image may span: the first up to the second's offset, the
 // second the rest of the room.
 std::uint64_t spanLimit(const Reader& reader)
@@ -121,13 +82,8 @@ bool putDataRecord(Reader& reader, const Record& record)
         return rejectAt(reader, reader.part == Part::firstFile ? Fault::firstImageTooLong : Fault::imageTooLong,
                         record.mark, {address, layout.low});
     if (reader.part == Part::provisional)
-        noteRejoinFault(reader, record, address, end);
+        noteProvisionalRecord(reader, record, address, end);
     if (!layout.placed) {
-        const Layout& first = reader.first;
-        // A first file across 64 KiB holds a 000004 record of its own: its
-        // data go on exactly where the first image ends.
-        if (reader.part == Part::provisional && first.placed && first.length < segmentTwoOffset && address == first.next)
-            reader.pageSplit = {Fault::pageSplit, reader.marker};
         layout.placed = true;
         layout.low = layout.next = address;
     }
@@ -145,54 +101,11 @@ bool putDataRecord(Reader& reader, const Record& record)
 }
 
 // A 000004 record in the first file: the second file's opening record, as far
-// as the reader can tell yet. The first image is set aside and filled up to
-// 0x8000, and what follows is laid from there as the second image.
+// as the reader can tell yet.
 bool startProvisionalImage(Reader& reader, const Record& record)
 {
-    Layout& layout = reader.layout;
-    settle(layout);
-    reader.first = layout;
-    reader.marker = placeOf(reader.window, record.mark);
-    reader.part = Part::provisional;
-    std::memset(layout.image + layout.length, fillByte, segmentTwoOffset - layout.length);
-    layout = {.image = layout.image, .length = segmentTwoOffset, .limit = imageCapacity, .origin = segmentTwoOffset,
-              .gaps = reader.gapMap, .gapMask = imageCapacity - 1};
+    setFirstImageAside(reader, placeOf(reader.window, record.mark));
     return putAddressRecord(reader, record);
-}
-
-// The first file ends behind a provisional image: its data were the first
-// file's, and join the first image's at their addresses, which moves the
-// first image's up where they go lower. Where one gives a byte the other
-// holds 0xFF there (no provisional record overlaps the first image's, and
-// the fill up to 0x8000 is there since the provisional image began), so the
-// two join byte by byte as one AND the other.
-bool rejoinFirstImage(Reader& reader)
-{
-    if (reader.rejoinFault.fault != Fault::none)
-        return rejectDeferred(reader, reader.rejoinFault);
-    Layout& layout = reader.layout;
-    const Layout& first = reader.first;
-    if (!layout.placed) {
-        layout.length = first.length;
-        return true;
-    }
-    settle(layout);
-    std::uint64_t start = layout.low, end = layout.next;
-    if (first.placed) {
-        if (first.low > start) {
-            const auto rise = static_cast<std::uint32_t>(first.low - start);
-            std::memmove(layout.image + rise, layout.image, first.length);
-            std::memset(layout.image, fillByte, rise);
-        }
-        start = std::min(start, first.low);
-        end = std::max(end, first.next);
-    }
-    std::uint8_t* const joined = layout.image + (layout.low - start);
-    const std::uint8_t* const laid = layout.image + segmentTwoOffset;
-    for (std::uint32_t at = 0; at < layout.length - segmentTwoOffset; ++at)
-        joined[at] &= laid[at];
-    layout.length = static_cast<std::uint32_t>(end - start);
-    return true;
 }
 
 // At a type 01 record with a record behind it: a file ends and another starts
@@ -203,14 +116,15 @@ bool startNextFile(Reader& reader, const char* behind)
     if (reader.part == Part::secondFile)
         return rejectAt(reader, Fault::thirdFile, behind);
     Layout& layout = reader.layout;
-    if (reader.part != Part::provisional)
+    if (reader.part == Part::provisional && reader.rejoinFault.fault != Fault::none)
+        return rejectDeferred(reader, reader.rejoinFault);
+    if (reader.part == Part::provisional)
+        rejoinFirstImage(reader);
+    else
         settle(layout);
-    else if (!rejoinFirstImage(reader))
-        return false;
     forgetGaps(reader);
     std::memset(layout.image + layout.length, fillByte, segmentTwoOffset - layout.length);
-    layout = {.image = layout.image, .length = segmentTwoOffset, .limit = imageCapacity, .origin = segmentTwoOffset,
-              .gaps = reader.gapMap, .gapMask = imageCapacity - 1};
+    layout = secondImageLayout(reader);
     reader.part = Part::secondFile;
     reader.pageSplit = {};
     reader.secondFile = placeOf(reader.window, behind);

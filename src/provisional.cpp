@@ -1,0 +1,95 @@
+#include "provisional.hpp"
+
+#include "placement.hpp"
+
+#include <algorithm>
+#include <cstring>
+
+Layout secondImageLayout(const Reader& reader)
+{
+    return {.image = reader.layout.image, .length = segmentTwoOffset, .limit = imageCapacity, .origin = segmentTwoOffset,
+            .gaps = reader.gapMap, .gapMask = imageCapacity - 1};
+}
+
+void setFirstImageAside(Reader& reader, const TextPlace& marker)
+{
+    Layout& layout = reader.layout;
+    settle(layout);
+    reader.first = layout;
+    reader.marker = marker;
+    reader.part = Part::provisional;
+    std::memset(layout.image + layout.length, fillByte, segmentTwoOffset - layout.length);
+    layout = secondImageLayout(reader);
+}
+
+void noteProvisionalRecord(Reader& reader, const Record& record, std::uint64_t address, std::uint64_t end)
+{
+    const Layout &first = reader.first, &laid = reader.layout;
+    // A first file across 64 KiB holds a 000004 record of its own: its data
+    // go on exactly where the first image ends.
+    if (!laid.placed && first.placed && first.length < segmentTwoOffset && address == first.next)
+        reader.pageSplit = {Fault::pageSplit, reader.marker};
+    if (reader.rejoinFault.fault != Fault::none)
+        return;
+    // As the first image's, it overlaps the first image's records, or the two then span past 0x8000.
+    if (givenAny(first, address, end)) {
+        reader.rejoinFault = {Fault::overlap, placeOf(reader.window, record.mark)};
+        return;
+    }
+    // Where the two start, before this record, and where they end with it.
+    std::uint64_t start = first.placed || laid.placed ? ~std::uint64_t{0} : address, high = end;
+    for (const Layout* image : {&first, &laid})
+        if (image->placed) {
+            start = std::min(start, image->low);
+            high = std::max(high, image->next);
+        }
+    if (high - std::min(start, address) > segmentTwoOffset)
+        reader.rejoinFault = {Fault::firstImageTooLong, placeOf(reader.window, record.mark), {address, start}};
+}
+
+// Not up to the first image's records, nor past where the two would span
+// 0x8000, as long as those rules may still count: the general loop notes the
+// record that breaks them.
+void setProvisionalLimit(Reader& reader)
+{
+    Layout& layout = reader.layout;
+    const Layout& first = reader.first;
+    std::uint64_t room = imageCapacity - layout.length;
+    if (reader.rejoinFault.fault == Fault::none) {
+        const std::uint64_t start = first.placed ? std::min(first.low, layout.low) : layout.low;
+        room = std::min(room, start + segmentTwoOffset - layout.next);
+        if (first.placed && layout.next < first.next)
+            room = layout.next < first.low ? std::min(room, first.low - layout.next) : 0;
+    }
+    layout.limit = layout.length + static_cast<std::uint32_t>(room);
+}
+
+// The first image's bytes move up where the provisional ones go lower. Where
+// one gives a byte the other holds 0xFF there (no provisional record
+// overlaps the first image's, and the fill up to 0x8000 is there since the
+// provisional image began), so the two join byte by byte as one AND the other.
+void rejoinFirstImage(Reader& reader)
+{
+    Layout& layout = reader.layout;
+    const Layout& first = reader.first;
+    if (!layout.placed) {
+        layout.length = first.length;
+        return;
+    }
+    settle(layout);
+    std::uint64_t start = layout.low, end = layout.next;
+    if (first.placed) {
+        if (first.low > start) {
+            const auto rise = static_cast<std::uint32_t>(first.low - start);
+            std::memmove(layout.image + rise, layout.image, first.length);
+            std::memset(layout.image, fillByte, rise);
+        }
+        start = std::min(start, first.low);
+        end = std::max(end, first.next);
+    }
+    std::uint8_t* const joined = layout.image + (layout.low - start);
+    const std::uint8_t* const laid = layout.image + segmentTwoOffset;
+    for (std::uint32_t at = 0; at < layout.length - segmentTwoOffset; ++at)
+        joined[at] &= laid[at];
+    layout.length = static_cast<std::uint32_t>(end - start);
+}
