@@ -15,12 +15,15 @@ std::uint32_t readImage(std::FILE* in, char* text, std::uint8_t* image, std::uin
     // Any text stands before the first record; where there is no record at
     // all, lines of S-records tell what the input is.
     bool sRecords = false;
-    const char* first = findRecord(window, text, nullptr, &sRecords);
+    std::optional<TextPlace> lostMark;
+    const char* first = findRecord(window, text, nullptr, &lostMark, &sRecords);
     if (!first)
         writeFault(message, Fault::noRecord);
+    else if (lostMark)
+        writeFault(message, Fault::lostMark, 1 + lineEndsBefore(window, *lostMark));
     // The image ends only where no record stands behind it, so the text is
     // read to its end: a writer at the other end of a pipe is not cut off.
-    const bool read = first && putImages(reader, first);
+    const bool read = first && !lostMark && putImages(reader, first);
     forgetGaps(reader);
     if (window.readError) {
         errno = window.readError;

@@ -49,6 +49,8 @@ constexpr FaultText textOf(Fault fault)
         return {"Bad checksum", 0, Place::record};
     case Fault::textOutside:
         return {"Text outside a record", 0, Place::record};
+    case Fault::lostMark:
+        return {"Record without its ':'", 0, Place::line};
     case Fault::addressCount:
         return {"Extended address record without 2 data bytes", 0, Place::record};
     case Fault::overlap:
@@ -132,6 +134,20 @@ Fault readHead(const char* mark, const char* end, Record& record)
     record = {.mark = mark, .kind = kind, .count = count, .address = high << 8 | low, .type = type, .data = data,
               .end = data + 2 * count + 2};
     return Fault::none;
+}
+
+bool isRecordWithoutMark(const char* digits, std::size_t length)
+{
+    // A mark replaced by a digit stands in front of the record's digits.
+    digits += length % 2;
+    length -= length % 2;
+    constexpr auto headAndChecksum = static_cast<std::size_t>(dataField - countField) + 2;
+    if (length < headAndChecksum || length != headAndChecksum + 2 * decodePair(digits))
+        return false;
+    unsigned sum = 0;
+    for (std::size_t pair = 0; pair < length; pair += 2)
+        sum += decodePair(digits + pair);
+    return sum % 256 == 0;
 }
 
 Fault readData(const Record& record, std::uint8_t* dest)

@@ -55,6 +55,7 @@ enum class Fault {
     badDigit,
     badChecksum,
     textOutside,
+    lostMark,
     addressCount,
     overlap,
     recordBehindImageEnd,
@@ -82,6 +83,12 @@ void writeFault(char* message, Fault fault, std::uint64_t line = 0, std::uint64_
 // address and type are hex digits (badDigit), an address record has 2 data
 // bytes (addressCount), its data and checksum are all there (cutShort).
 Fault readHead(const char* mark, const char* end, Record& record);
+
+// Whether the closing run of hex digits of a line of skipped text, `length`
+// digits at `digits`, is a whole record that lost its mark: of its last even
+// number of digits, at least a record's head and checksum, as many as its
+// byte count calls for, its bytes adding up to 0 modulo 256.
+bool isRecordWithoutMark(const char* digits, std::size_t length);
 
 // Then the rest: decodes the record's data into dest (count bytes of room)
 // and checks that its digits are hex digits (badDigit) and that all its

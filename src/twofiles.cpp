@@ -155,14 +155,15 @@ bool rejectUnended(Reader& reader)
 }
 
 // Reads the type 01 record whole and finds the record behind it, any text
-// between them skipped: `behind` is that record, or nullptr where the text
-// ends first.
+// between them skipped but a record that lost its mark: `behind` is that
+// record, or nullptr where the text ends first.
 bool readFileEnd(Reader& reader, const Record& record, const char*& behind)
 {
     if (!readRest(reader, record))
         return false;
-    behind = findRecord(reader.window, record.end);
-    return true;
+    std::optional<TextPlace> lostMark;
+    behind = findRecord(reader.window, record.end, nullptr, &lostMark);
+    return !lostMark || reject(reader, Fault::lostMark, *lostMark);
 }
 
 // A 000005 record that ends the image unless records follow it. Behind the

@@ -56,15 +56,106 @@ bool holdsSRecordLine(const Window& window, const char* from)
 
 } // namespace
 
-const char* findRecord(Window& window, const char* scan, std::optional<TextPlace>* stray, bool* sRecords)
+namespace {
+
+// A line of skipped text, read a piece at a time: a line may cross reads.
+// Only its closing run of hex digits counts, and of that only as much as a
+// record without its mark may be long.
+struct SkippedLine {
+    const char* start;             // in the buffer, or nullptr where it has left it
+    std::optional<TextPlace> left; // where it starts, once it has left the buffer
+    std::size_t runLength = 0;     // of its closing run of hex digits so far; past `run`'s room, no record
+    bool blanksBehind = false;     // whether blanks stand behind that run
+    char run[longestRecord];
+};
+
+void startLine(SkippedLine& line, const char* start)
 {
+    line.start = start;
+    line.left.reset();
+    line.runLength = 0;
+    line.blanksBehind = false;
+}
+
+bool isHexDigit(char c)
+{
+    return (lowDigit[static_cast<unsigned char>(c)] & invalidDigit) == 0;
+}
+
+// Adds [from, to), a piece of the line that opens with no blank and holds no line feed.
+void readOn(SkippedLine& line, const char* from, const char* to)
+{
+    const char* runEnd = to;
+    while (isBlank(runEnd[-1]))
+        --runEnd;
+    const char* runStart = runEnd;
+    while (runStart != from && isHexDigit(runStart[-1]))
+        --runStart;
+    // A run that reaches the piece's start goes on from the last piece's, where no blank stands between.
+    const std::size_t kept = runStart == from && !line.blanksBehind ? line.runLength : 0;
+    const auto added = static_cast<std::size_t>(runEnd - runStart);
+    if (kept + added <= sizeof line.run)
+        std::memcpy(line.run + kept, runStart, added);
+    line.runLength = kept + added;
+    line.blanksBehind = runEnd != to;
+}
+
+bool closesWithRecord(const SkippedLine& line)
+{
+    return line.runLength <= sizeof line.run && isRecordWithoutMark(line.run, line.runLength);
+}
+
+// Reads the skipped text [from, to) line by line; true where a line that
+// ends in it is a record without its mark (`line` is then that line).
+bool readSkippedLines(SkippedLine& line, const char* from, const char* to)
+{
+    while (from != to) {
+        // Blank lines are passed over as a whole: a text may hold billions.
+        const char* text = skipBlanks(from, to);
+        if (std::memchr(from, '\n', static_cast<std::size_t>(text - from))) {
+            if (closesWithRecord(line))
+                return true;
+            const char* lastFeed = text;
+            while (*--lastFeed != '\n') {
+            }
+            startLine(line, lastFeed + 1);
+        } else if (text != from) {
+            line.blanksBehind = true;
+        }
+        if (text == to)
+            return false;
+        const auto* feed = static_cast<const char*>(std::memchr(text, '\n', static_cast<std::size_t>(to - text)));
+        from = feed ? feed : to;
+        readOn(line, text, from);
+    }
+    return false;
+}
+
+} // namespace
+
+const char* findRecord(Window& window, const char* scan, std::optional<TextPlace>* stray,
+                       std::optional<TextPlace>* lostMark, bool* sRecords)
+{
+    SkippedLine line;
+    startLine(line, scan);
+    const auto foundLostMark = [&] { *lostMark = line.start ? placeOf(window, line.start) : line.left; };
+    // The skipped text from here on is still to be read for lines.
+    const char* unread = scan;
     for (;;) {
         if (stray && !*stray) {
             scan = skipBlanks(scan, window.end);
             if (scan != window.end && *scan != ':')
                 *stray = placeOf(window, scan);
         }
-        if (const char* count = locLine(scan, window.end)) {
+        const char* count = locLine(scan, window.end);
+        if (lostMark && !*lostMark) {
+            const char* skippedEnd = count ? count - 1 : window.end;
+            // The text's last line, and the piece of a line in front of a mark, end there too.
+            if (readSkippedLines(line, unread, skippedEnd) || ((count || !window.more) && closesWithRecord(line)))
+                foundLostMark();
+            unread = skippedEnd;
+        }
+        if (count) {
             const char* record = count - 1;
             if (window.end - record < std::ptrdiff_t{longestRecord} && window.more)
                 record -= refill(window, record);
@@ -74,9 +165,12 @@ const char* findRecord(Window& window, const char* scan, std::optional<TextPlace
             *sRecords = holdsSRecordLine(window, scan);
         if (!window.more)
             return nullptr;
+        if (lostMark && line.start)
+            line.left = placeOf(window, line.start);
+        line.start = nullptr;
         // Where lines are looked at, the last two characters stay, so that a
         // line feed near the end of one read is seen with what stands behind it.
-        refill(window, sRecords ? window.end - std::min<std::ptrdiff_t>(2, window.end - window.start) : window.end);
+        unread -= refill(window, sRecords ? window.end - std::min<std::ptrdiff_t>(2, window.end - window.start) : window.end);
         scan = window.start;
     }
 }

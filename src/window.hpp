@@ -43,10 +43,12 @@ std::uint64_t lineEndsBefore(Window& window, const TextPlace& place);
 // The next record mark at or after scan, with as much of its record in the
 // buffer as the reader may need; nullptr where the text ends first. Where
 // `stray` is given, the first character on the way that is no blank (space,
-// tab, CR, LF) is placed in it. Where `sRecords` is given, the text passed
-// is looked at for S-record lines.
+// tab, CR, LF) is placed in it. Where `lostMark` is given, the text passed is
+// skipped text, scan a line's start, and the first line of it that is a whole
+// record but for its ':' (isRecordWithoutMark) is placed in it: its start.
+// Where `sRecords` is given, the text passed is looked at for S-record lines.
 const char* findRecord(Window& window, const char* scan, std::optional<TextPlace>* stray = nullptr,
-                       bool* sRecords = nullptr);
+                       std::optional<TextPlace>* lostMark = nullptr, bool* sRecords = nullptr);
 
 // What the input is, where it is plainly no HEX text: its first characters
 // tell a UTF-16 text, an ELF file or a UF2 file; lines starting with S0 to

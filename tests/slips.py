@@ -3,6 +3,8 @@ as a disk, a transfer or an editor makes them (a character replaced,
 deleted or inserted; a line duplicated, or swapped with the next), and
 zemkar must refuse each slipped text, or make the very image of the clean
 one. A whole line deleted is not tried: no reader can tell it from a gap.
+Each file's first record, which follows text that is skipped, also loses
+its ':', or has it replaced by another character, in every pair.
 
     python3 tests/slips.py ZEMKAR WORK EXAMPLE [PAIRS]
 
@@ -67,13 +69,26 @@ def convert(name, text):
     return None
 
 
+def first_records(text):
+    """Where each file's first record starts: the text's first, and the first behind the first file's type 01 record."""
+    first = text.index(b":")
+    file_end = next(at for at in range(first, len(text)) if text[at:at + 1] == b":" and text[at + 7:at + 9] == b"01")
+    return [first, text.index(b":", file_end + 1)]
+
+
+def marks_lost(text):
+    """Each file's first record with its ':' lost, or replaced by a character a slip puts there."""
+    return [(text[:at] + new + text[at + 1:], f"the ':' of the record at {at} {'lost' if not new else f'replaced by {new!r}'}")
+            for at in first_records(text) for new in (b"", b";", b"0", b"G", b" ", b"\x00")]
+
+
 failed = False
 for number, pair in enumerate(pairs):
     text = pair.read_bytes()
     clean = convert(f"clean{number}", text)
     assert clean is not None, f"{pair} converts"
     rng = random.Random(f"{pair.name}")
-    slipped = [slip(text, rng) for _ in range(SLIPS_A_PAIR)]
+    slipped = [slip(text, rng) for _ in range(SLIPS_A_PAIR)] + marks_lost(text)
     with concurrent.futures.ThreadPoolExecutor(max_workers=os.cpu_count() or 2) as pool:
         images = list(pool.map(lambda k: convert(f"slip{number}-{k}", slipped[k][0]), range(len(slipped))))
     refused = sum(image is None for image in images)
@@ -81,7 +96,8 @@ for number, pair in enumerate(pairs):
     changed = [what for (_, what), image in zip(slipped, images) if image is not None and image != clean]
     other = [what for what in changed if not what.endswith("across a file's end or address")]
     print(f"{pair.name}: {len(slipped)} slips: {refused} refused, {same} the same image, "
-          f"{len(changed) - len(other)} a record moved across a file's end or address, {len(other)} another image")
+          f"{len(changed) - len(other)} a record moved across a file's end or address, {len(other)} another image"
+          f" (first records' marks: {sum(image is None for image in images[SLIPS_A_PAIR:])} refused)")
     for what in other[:20]:
         print(f"  another image: {what}")
     failed |= bool(other)
