@@ -17,11 +17,14 @@ set(CPACK_PACKAGE_DESCRIPTION [[
 zemkar turns one Intel HEX text that holds two program images, such as a
 bootloader and an application joined end to end, into one binary firmware
 image: the first image's data, 0xFF up to offset 0x8000, then the second
-image's data. By default the image opens with a 10-byte header carrying a
-16-bit checksum, the signature 0x55 0xAA and the image length.
+image's data. There is no default form: the option chooses the raw image,
+written to flash, or the headed image, which opens with a 10-byte header
+carrying a 16-bit checksum, the signature 0x55 0xAA and the image length.
 .
 A text that would give a wrong image is rejected with a message naming the
-line, and a failed run leaves no output file behind.]])
+line, and a failed run leaves no output file behind. An application whose
+data do not start 0x8000 above the bootloader's is warned of, or with
+--strict refused, and a HEX file given as the output is not written over.]])
 set(CPACK_STRIP_FILES ON)
 set(CPACK_PROJECT_CONFIG_FILE "${PROJECT_SOURCE_DIR}/cmake/cpack-options.cmake")
 set(CPACK_ZEMKAR_SOURCE_DIR "${PROJECT_SOURCE_DIR}")

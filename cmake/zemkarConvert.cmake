@@ -1,7 +1,9 @@
 # The build step of zemkar_add_image, run as cmake -P with ZEMKAR, OPTION,
-# FIRST, SECOND, JOINED, OUTPUT and, under Ninja, DEPFILE: joins the two HEX
-# files byte for byte, with no shell between, converts the joined text, and
-# names the two files in DEPFILE.
+# STRICT, FIRST, SECOND, JOINED, OUTPUT and, under Ninja, DEPFILE: joins the
+# two HEX files byte for byte, with no shell between, converts the joined
+# text, and names the two files in DEPFILE. zemkar's warning is shown; where
+# it fails, the image an earlier build made goes, unless zemkar refused to
+# write over a HEX file named as the output.
 foreach(file IN ITEMS "${JOINED}" "${OUTPUT}")
   get_filename_component(folder "${file}" DIRECTORY)
   file(MAKE_DIRECTORY "${folder}")
@@ -11,9 +13,20 @@ execute_process(COMMAND "${CMAKE_COMMAND}" -E cat "${FIRST}" "${SECOND}"
 if(failed)
   message(FATAL_ERROR "zemkar: can not join ${FIRST} and ${SECOND}")
 endif()
-execute_process(COMMAND "${ZEMKAR}" "${OPTION}" "${JOINED}" "${OUTPUT}"
-                OUTPUT_VARIABLE said ERROR_VARIABLE said RESULT_VARIABLE failed)
+set(words "")
+if(STRICT)
+  set(words --strict)
+endif()
+execute_process(COMMAND "${ZEMKAR}" ${words} "${OPTION}" "${JOINED}" "${OUTPUT}"
+                OUTPUT_VARIABLE said ERROR_VARIABLE warned RESULT_VARIABLE failed)
+if(warned)
+  string(STRIP "${warned}" warned)
+  message("zemkar: ${warned} (${FIRST} and ${SECOND})")
+endif()
 if(failed)
+  if(NOT said MATCHES "^Will not write over ")
+    file(REMOVE "${OUTPUT}")
+  endif()
   message(FATAL_ERROR "zemkar: ${said} (${FIRST} and ${SECOND} joined in ${JOINED})")
 endif()
 if(DEPFILE)

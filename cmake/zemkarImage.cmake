@@ -1,8 +1,9 @@
-# zemkar_add_image(NAME target FIRST first.hex SECOND second.hex OUTPUT image.bin [RAW])
+# zemkar_add_image(NAME target FIRST first.hex SECOND second.hex OUTPUT image.bin [RAW] [STRICT])
 #
 # Adds the target NAME, built by default, that joins FIRST and SECOND byte for
 # byte and converts them into OUTPUT: the headed image, or with RAW the image
-# alone. The image is made again whenever either HEX file or the program
+# alone. STRICT fails the build where the second file's data do not start
+# 0x8000 above the first file's, which is otherwise a warning. The image is made again whenever either HEX file or the program
 # changes, and only then. FIRST and SECOND may be files that other targets of
 # the project make, named with generator expressions such as
 # $<TARGET_FILE_DIR:app>/app.hex: the image then follows those targets too,
@@ -10,12 +11,13 @@
 # BYPRODUCTS or without. Relative FIRST and SECOND are taken from the current
 # source folder, a relative OUTPUT goes to the current build folder, as
 # add_custom_command does, and OUTPUT's folder is made where it is missing.
-# A failed conversion fails the build with zemkar's message and leaves any
-# earlier image older than its HEX files, so the next build runs it again.
+# A failed conversion fails the build with zemkar's message and removes the
+# image an earlier build made, so that nothing stale is left to flash and the
+# next build runs it again.
 set(_zemkar_convert "${CMAKE_CURRENT_LIST_DIR}/zemkarConvert.cmake")
 
 function(zemkar_add_image)
-  cmake_parse_arguments(PARSE_ARGV 0 arg "RAW" "NAME;FIRST;SECOND;OUTPUT" "")
+  cmake_parse_arguments(PARSE_ARGV 0 arg "RAW;STRICT" "NAME;FIRST;SECOND;OUTPUT" "")
   foreach(required IN ITEMS NAME FIRST SECOND OUTPUT)
     if(NOT arg_${required})
       message(FATAL_ERROR "zemkar_add_image: ${required} is missing")
@@ -77,7 +79,7 @@ function(zemkar_add_image)
   endif()
   add_custom_command(
     OUTPUT "${output}"
-    COMMAND "${CMAKE_COMMAND}" "-DZEMKAR=$<TARGET_FILE:zemkar::zemkar>" "-DOPTION=${option}"
+    COMMAND "${CMAKE_COMMAND}" "-DZEMKAR=$<TARGET_FILE:zemkar::zemkar>" "-DOPTION=${option}" "-DSTRICT=${arg_STRICT}"
             "-DFIRST=${first}" "-DSECOND=${second}" "-DJOINED=${joined}" "-DOUTPUT=${output}"
             "-DDEPFILE=${depfile}" -P "${_zemkar_convert}"
     DEPENDS ${depends} "$<TARGET_FILE:zemkar::zemkar>" "${_zemkar_convert}" ${targets}

@@ -133,6 +133,10 @@ def main():
         + record(4, 0, b"\x08\x00") + data_records(second[:64]) + data_records(second[:16], 0x0160) + record(1, 0, b"")
         + hex_file(second, 0x08008000),
         "overlap": joined.replace(":10013000", record(0, 0x012F, b"\x01") + ":10013000", 1),
+        # Each file's first record without its mark, in skipped text: lost,
+        # and a '0' for it behind a comment line.
+        "first-marks-lost": hex_file(first, 0)[1:] + "; boot\r\n0" + hex_file(second, 0x8000)[1:],
+
     }
     folder = HERE / "corpus"
     folder.mkdir(exist_ok=True)

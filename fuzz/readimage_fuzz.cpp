@@ -21,7 +21,8 @@ namespace {
 struct Outcome {
     std::vector<std::uint8_t> image; // empty when rejected
     std::string message;
-    bool operator==(const Outcome& other) const { return image == other.image && message == other.message; }
+    std::optional<std::uint64_t> firstStart{}, secondStart{}; // where each image's data start
+    bool operator==(const Outcome& other) const = default;
 };
 
 int hexValue(char c)
@@ -111,6 +112,29 @@ Outcome readRecords(std::string_view text)
         return std::pair{mark, stray};
     };
 
+    // The first line of skipped text in [from, to) whose closing run of hex
+    // digits, blanks behind it aside, is a whole record but for its ':': of
+    // its last even number of digits, at least ten, as many as its count
+    // calls for, its bytes adding up to 0 modulo 256.
+    const auto lostMark = [&](std::size_t from, std::size_t to) -> std::optional<Outcome> {
+        for (std::size_t line = from;; line = text.find('\n', line) + 1) {
+            const std::size_t end = std::min(text.find('\n', line), to);
+            std::size_t runEnd = end, runStart = end;
+            while (runEnd > line && (text[runEnd - 1] == ' ' || text[runEnd - 1] == '\t' || text[runEnd - 1] == '\r'))
+                runStart = --runEnd;
+            while (runStart > line && hexValue(text[runStart - 1]) >= 0)
+                --runStart;
+            runStart += (runEnd - runStart) % 2;
+            long long sum = 0;
+            for (std::size_t pair = runStart; pair < runEnd; pair += 2)
+                sum += hexNumber(text, pair, 2);
+            if (runEnd - runStart >= 10 && static_cast<long long>(runEnd - runStart) == 10 + 2 * hexNumber(text, runStart, 2) && sum % 256 == 0)
+                return Outcome{{}, "Record without its ':' at line " + std::to_string(lineOf(line))};
+            if (end == to)
+                return std::nullopt;
+        }
+    };
+
     // Type 02 and 04 records set the upper address that data records' addresses add to.
     std::uint64_t upper = 0;
     // Each image's bytes by their addresses.
@@ -167,12 +191,15 @@ Outcome readRecords(std::string_view text)
         std::vector<std::uint8_t> bytes = flat(first), secondBytes = flat(second);
         bytes.resize(0x8000, 0xFF);
         bytes.insert(bytes.end(), secondBytes.begin(), secondBytes.end());
-        return {bytes, ""};
+        const auto start = [&](const Image& laid) { return laid.empty() ? std::nullopt : std::optional(low(laid)); };
+        return {bytes, "", start(first), start(second)};
     };
 
     std::size_t at = text.find(':');
     if (at == text.npos)
         return {{}, "No record in the input"};
+    if (auto failed = lostMark(0, at))
+        return *failed;
     for (bool firstRecord = true;; firstRecord = false) {
         if (!firstRecord) {
             const auto [mark, stray] = nextRecord(at);
@@ -191,6 +218,8 @@ Outcome readRecords(std::string_view text)
             if (auto failed = readData(record))
                 return *failed;
             const std::size_t behind = text.find(':', record.end);
+            if (auto failed = lostMark(record.end, std::min(behind, text.size())))
+                return *failed;
             if (behind == text.npos)
                 return part == secondFile ? image() : unended();
             at = behind;
@@ -227,6 +256,8 @@ Outcome readRecords(std::string_view text)
                 if (auto failed = readData(fileEnd))
                     return *failed;
                 const std::size_t behind = text.find(':', fileEnd.end);
+                if (auto failed = lostMark(fileEnd.end, std::min(behind, text.size())))
+                    return *failed;
                 if (behind == text.npos)
                     return image();
                 if (auto failed = nextFile(behind))
@@ -317,11 +348,14 @@ Outcome zemkarRead(std::string_view text, std::vector<std::uint8_t>& buffer)
     static std::vector<char> window(textBufferSize);
     static std::vector<std::uint8_t> gapMap(gapMapSize);
     static const std::vector<std::uint8_t> zeros(gapMapSize);
-    const std::uint32_t length = readImage(in, window.data(), buffer.data() + headerSize, gapMap.data(), message);
+    ImageStarts starts;
+    const std::uint32_t length = readImage(in, window.data(), buffer.data() + headerSize, gapMap.data(), message, starts);
     std::fclose(in);
     require(std::memcmp(gapMap.data(), zeros.data(), gapMapSize) == 0, "gap map left all zero");
     const std::uint8_t* image = buffer.data() + headerSize;
-    return {std::vector<std::uint8_t>(image, image + length), length ? "" : message};
+    if (!length)
+        return {{}, message};
+    return {std::vector<std::uint8_t>(image, image + length), "", starts.first, starts.second};
 }
 
 } // namespace

@@ -1,7 +1,7 @@
 // The fuzz target's checks without a fuzzer, on any processor: each input
 // given goes through them (a broken property aborts), and one line tells
 // what the reader made of it, so that two machines' runs can be compared:
-//   corpus_replay FILE...   NAME: image LENGTH bytes, digest DIGEST | NAME: MESSAGE
+//   corpus_replay FILE...   NAME: image LENGTH bytes, digest DIGEST[, another slot] | NAME: MESSAGE
 #include "hexread.hpp"
 
 #include <cstdint>
@@ -24,15 +24,18 @@ int main(int argc, char** argv)
         LLVMFuzzerTestOneInput(reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
         char message[faultMessageSize] = "";
         std::FILE* in = fmemopen(text.data(), text.size(), "rb");
-        const std::uint32_t length = in ? readImage(in, window.data(), image.data(), gapMap.data(), message) : 0;
+        ImageStarts starts;
+        const std::uint32_t length = in ? readImage(in, window.data(), image.data(), gapMap.data(), message, starts) : 0;
         if (in)
             std::fclose(in);
         // 64-bit FNV-1a: the same number for the same bytes on every processor.
         std::uint64_t digest = 0xcbf29ce484222325u;
         for (std::uint32_t at = 0; at < length; ++at)
             digest = (digest ^ image[at]) * 0x100000001b3u;
+        char otherSlot[faultMessageSize];
         if (length)
-            std::printf("%s: image %u bytes, digest %016llx\n", argv[i], length, static_cast<unsigned long long>(digest));
+            std::printf("%s: image %u bytes, digest %016llx%s\n", argv[i], length, static_cast<unsigned long long>(digest),
+                        describeOtherSlot(starts, otherSlot) ? ", another slot" : "");
         else
             std::printf("%s: %s\n", argv[i], message);
     }

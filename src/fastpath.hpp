@@ -6,6 +6,7 @@
 #include "hexread.hpp"
 
 #include <cstdint>
+#include <optional>
 
 // The image as it is laid. Gaps between records are filled, so image offsets
 // and load addresses go together: `next` is the address of the byte that
@@ -27,6 +28,12 @@ struct Layout {
     std::uint32_t gapMask = 0;
     bool gapsMarked = false; // whether any bit of `gaps` is set
 };
+
+// Where the image's data start: its lowest address, once a record has placed it.
+inline std::optional<std::uint64_t> startOf(const Layout& layout)
+{
+    return layout.placed ? std::optional(layout.low) : std::nullopt;
+}
 
 // Lays the data records from `scan`, the end of a record read whole, on, as
 // long as each stands whole in the text before `end`, only blanks stand in

@@ -4,7 +4,8 @@
 
 #include <cerrno>
 
-std::uint32_t readImage(std::FILE* in, char* text, std::uint8_t* image, std::uint8_t* gapMap, char* message)
+std::uint32_t readImage(std::FILE* in, char* text, std::uint8_t* image, std::uint8_t* gapMap, char* message,
+                        ImageStarts& starts)
 {
     // Nothing read yet: the first search reads.
     Reader reader{.window = {.in = in, .start = text, .end = text, .more = true, .rereadable = std::ftell(in) == 0},
@@ -35,5 +36,18 @@ std::uint32_t readImage(std::FILE* in, char* text, std::uint8_t* image, std::uin
             writeFault(message, named);
         return 0;
     }
+    starts = {.first = reader.firstStart, .second = startOf(reader.layout)};
     return reader.layout.length;
+}
+
+bool describeOtherSlot(const ImageStarts& starts, char* message)
+{
+    if (!starts.first || !starts.second || *starts.second == *starts.first + segmentTwoOffset)
+        return false;
+    std::snprintf(message, faultMessageSize,
+                  "the second file's data start at 0x%08llX, but the image puts them at 0x%08llX (0x%X above the first "
+                  "file's 0x%08llX): an application linked for another slot, or the files joined in the wrong order?",
+                  static_cast<unsigned long long>(*starts.second), static_cast<unsigned long long>(*starts.first + segmentTwoOffset),
+                  segmentTwoOffset, static_cast<unsigned long long>(*starts.first));
+    return true;
 }

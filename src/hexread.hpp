@@ -39,6 +39,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <optional>
 
 inline constexpr std::uint32_t segmentTwoOffset = 0x8000;
 inline constexpr std::uint32_t imageCapacity = 0x200000;
@@ -69,13 +70,30 @@ inline constexpr std::size_t gapMapSize = (imageCapacity + segmentTwoOffset) / 8
 // Longest message readImage writes, terminator included.
 inline constexpr std::size_t faultMessageSize = 256;
 
+// Where each image's data start: the lowest load address its data records
+// give; none where it has no data.
+struct ImageStarts {
+    std::optional<std::uint64_t> first;
+    std::optional<std::uint64_t> second;
+};
+
 // Reads the text from `in` to its end through `text`, which has room for
 // textBufferSize characters, and assembles the image into `image`, which has
 // room for imageCapacity bytes, with `gapMap`, gapMapSize bytes all zero,
 // which it leaves all zero; returns the image length (at least
-// segmentTwoOffset). A rejected text returns 0 with a one-line reason in
-// message, which has room for faultMessageSize characters. Where a read of
-// the input fails, or the rewind that counts lines for a message, it returns
-// 0 with message empty and errno as that call left it, whatever the text.
-// Nothing outside the four buffers is touched.
-std::uint32_t readImage(std::FILE* in, char* text, std::uint8_t* image, std::uint8_t* gapMap, char* message);
+// segmentTwoOffset), and where the images' data start in `starts`. A
+// rejected text returns 0 with a one-line reason in message, which has room
+// for faultMessageSize characters. Where a read of the input fails, or the
+// rewind that counts lines for a message, it returns 0 with message empty
+// and errno as that call left it, whatever the text. Nothing outside the
+// four buffers is touched.
+std::uint32_t readImage(std::FILE* in, char* text, std::uint8_t* image, std::uint8_t* gapMap, char* message,
+                        ImageStarts& starts);
+
+// The raw image is written to flash where the first image's data start,
+// which puts the second image's segmentTwoOffset above them. Where both
+// images hold data and the second file's data start anywhere else (an
+// application linked for another slot, the files joined the wrong way
+// round), writes what is seen into message (faultMessageSize characters)
+// and returns true.
+bool describeOtherSlot(const ImageStarts& starts, char* message);

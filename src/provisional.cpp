@@ -16,6 +16,7 @@ void setFirstImageAside(Reader& reader, const TextPlace& marker)
     Layout& layout = reader.layout;
     settle(layout);
     reader.first = layout;
+    reader.firstStart = startOf(layout);
     reader.marker = marker;
     reader.part = Part::provisional;
     std::memset(layout.image + layout.length, fillByte, segmentTwoOffset - layout.length);
@@ -87,6 +88,7 @@ void rejoinFirstImage(Reader& reader)
         start = std::min(start, first.low);
         end = std::max(end, first.next);
     }
+    reader.firstStart = start;
     std::uint8_t* const joined = layout.image + (layout.low - start);
     const std::uint8_t* const laid = layout.image + segmentTwoOffset;
     for (std::uint32_t at = 0; at < layout.length - segmentTwoOffset; ++at)

@@ -118,10 +118,12 @@ bool startNextFile(Reader& reader, const char* behind)
     Layout& layout = reader.layout;
     if (reader.part == Part::provisional && reader.rejoinFault.fault != Fault::none)
         return rejectDeferred(reader, reader.rejoinFault);
-    if (reader.part == Part::provisional)
+    if (reader.part == Part::provisional) {
         rejoinFirstImage(reader);
-    else
+    } else {
         settle(layout);
+        reader.firstStart = startOf(layout);
+    }
     forgetGaps(reader);
     std::memset(layout.image + layout.length, fillByte, segmentTwoOffset - layout.length);
     layout = secondImageLayout(reader);

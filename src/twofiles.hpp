@@ -34,6 +34,7 @@ struct Reader {
     Deferred rejoinFault{}; // raised where the provisional data rejoin the first image
     Deferred pageSplit{};   // raised where the provisional image ends as the second image
     TextPlace secondFile{}; // the second file's first record
+    std::optional<std::uint64_t> firstStart{}; // the first image's, once it is set aside or done
 };
 
 // Reads the records from the text's first, at `mark`, up to the end of the

@@ -1,9 +1,10 @@
 // zemkar: one Intel HEX text holding two program images in, one firmware
-// image file out, headed (the default) or raw (-r, --raw).
+// image file out, raw (-r, --raw) or headed (-h, --headed).
 #include "hexread.hpp"
 #include "imageheader.hpp"
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <csignal>
 #include <cstdarg>
@@ -49,9 +50,12 @@ constexpr const char* usage = "zemkar [-opt] [input_file_name] [output_file_name
 // What --help prints behind the usage line; the manual page's options are the same.
 constexpr const char* help = R"(  -opt              the image to write: -r or --raw, -h or --headed (below)
   input_file_name   an Intel HEX text: two HEX files, a bootloader and an application, joined end to end
-  output_file_name  the image file to write, made only once the image is complete
+  output_file_name  the image file to write, made only once the image is complete; never a HEX file
   -r, --raw         the raw image: the first image, 0xFF up to offset 0x8000, the second; for a programmer
   -h, --headed      the headed image: a 10-byte header (checksum, 0x55 0xAA, length), then the raw image
+  --strict          given before -opt: refuse, instead of warn, where the second file's data do not start
+                    0x8000 above the first file's (an application linked for another slot, the files
+                    joined in the wrong order); the warning goes to standard error, the image is written
   --help            print this text
   --version         print the version
 The manual page: man zemkar
@@ -138,6 +142,36 @@ void refuseInputAsOutput(std::FILE* in, const char* outputName)
 #endif
     if (same)
         fail("Output %s is the input", outputName);
+}
+
+// An output that holds Intel HEX text is a source file given in the wrong
+// place (two inputs typed and the output forgotten): it is not written over.
+// Only a regular file is read, as far as its first characters: a pipe, a
+// FIFO or a device is written as ever, and never opened here.
+void refuseHexOutput(const char* name)
+{
+    struct stat status {};
+    if (stat(name, &status) != 0 || !S_ISREG(status.st_mode))
+        return;
+#ifdef O_NONBLOCK
+    const int file = open(name, O_RDONLY | O_NONBLOCK);
+#else
+    const int file = open(name, O_RDONLY | O_BINARY);
+#endif
+    if (file < 0)
+        return;
+    char opening[4096];
+    const auto got = S_ISREG(statusOf(file).st_mode) ? read(file, opening, sizeof opening) : 0;
+    close(file);
+    const char* at = opening;
+    const char* const end = opening + std::max<decltype(got)>(got, 0);
+    if (end - at >= 3 && std::memcmp(at, "\xEF\xBB\xBF", 3) == 0)
+        at += 3;
+    while (at != end && (*at == ' ' || *at == '\t' || *at == '\r' || *at == '\n'))
+        ++at;
+    const auto isHexDigit = [](char c) { return std::isxdigit(static_cast<unsigned char>(c)) != 0; };
+    if (end - at >= 3 && at[0] == ':' && isHexDigit(at[1]) && isHexDigit(at[2]))
+        fail("Will not write over %s: it holds Intel HEX text", name);
 }
 
 // How the run's pages are had, each of which costs a fault when first
@@ -234,11 +268,16 @@ int main(int argc, char** argv)
         std::printf("zemkar %s\n", ZEMKAR_VERSION);
         return std::fflush(stdout) == 0 ? 0 : 1;
     }
-    if (argc != 4)
+    // Words in front of the option: --strict.
+    int option = 1;
+    bool strict = false;
+    for (; argc - option > 3 && std::strcmp(argv[option], "--strict") == 0; ++option)
+        strict = true;
+    if (argc - option != 3 || std::strcmp(argv[option], "--strict") == 0)
         fail("%s", usage);
-    const bool raw = asksForRaw(argv[1]);
-    const char* inputName = argv[2];
-    const char* outputName = argv[3];
+    const bool raw = asksForRaw(argv[option]);
+    const char* inputName = argv[option + 1];
+    const char* outputName = argv[option + 2];
 
     void* block = nullptr;
     std::uint8_t* buffer = allocateBuffers(block);
@@ -250,14 +289,23 @@ int main(int argc, char** argv)
     off_t inputSize = 0;
     std::FILE* in = openInput(inputName, inputSize);
     refuseInputAsOutput(in, outputName);
+    refuseHexOutput(outputName);
     adviseRunPages(block, inputSize);
     char fault[faultMessageSize];
-    const std::uint32_t imageLength = readImage(in, static_cast<char*>(block), buffer + headerSize, gapMap, fault);
+    ImageStarts starts;
+    const std::uint32_t imageLength = readImage(in, static_cast<char*>(block), buffer + headerSize, gapMap, fault, starts);
     if (imageLength == 0 && fault[0] == '\0')
         fail("Can not read %s: %s", inputName, std::strerror(errno));
     if (imageLength == 0)
         fail("%s", fault);
     std::fclose(in);
+    // The image is right by the files' rules either way; where it would not
+    // run, the user is told, or with --strict it is not written.
+    if (describeOtherSlot(starts, fault)) {
+        if (strict)
+            fail("%s", fault);
+        std::fprintf(stderr, "Warning: %s\n", fault);
+    }
     buildHeader(buffer, imageLength);
 
     if (raw)

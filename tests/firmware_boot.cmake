@@ -67,14 +67,14 @@ if(DEFINED RECORD)
   endif()
 endif()
 
-file(READ "${build}/firmware.raw" raw HEX)
+file(READ "${build}/firmware.bin" raw HEX)
 string(LENGTH "${bootloader}" first)
 math(EXPR fill "0x8000 - ${first} / 2")
 string(REPEAT "ff" ${fill} expected)
 string(PREPEND expected "${bootloader}")
 string(APPEND expected "${application}")
 if(NOT raw STREQUAL expected)
-  message(FATAL_ERROR "firmware.raw is not the two programs as objcopy writes them, at 0 and 0x8000")
+  message(FATAL_ERROR "firmware.bin is not the two programs as objcopy writes them, at 0 and 0x8000")
 endif()
 
 # The headed image: zero, the low 16 bits of the sum of the image's bytes,
@@ -94,16 +94,16 @@ foreach(byte IN ITEMS 0 0 "(${sum} & 0xFF)" "(${sum} >> 8 & 0xFF)" 0x55 0xAA "($
   string(SUBSTRING "${byte}" 3 2 byte)
   string(APPEND header "${byte}")
 endforeach()
-file(READ "${build}/firmware.bin" headed HEX)
+file(READ "${build}/firmware.img" headed HEX)
 if(NOT headed STREQUAL "${header}${raw}")
   string(SUBSTRING "${headed}" 0 20 got)
-  message(FATAL_ERROR "firmware.bin is not the header ${header} and the raw image (its first ten bytes: ${got})")
+  message(FATAL_ERROR "firmware.img is not the header ${header} and the raw image (its first ten bytes: ${got})")
 endif()
 
 execute_process(COMMAND "${qemu}" -M ${MACHINE} -nographic -monitor none -serial none
-                        -semihosting-config enable=on,target=native -kernel "${build}/firmware.raw"
+                        -semihosting-config enable=on,target=native -kernel "${build}/firmware.bin"
                 TIMEOUT 60 OUTPUT_VARIABLE said ERROR_VARIABLE said RESULT_VARIABLE status)
-message(STATUS "qemu-system-arm -M ${MACHINE} -kernel firmware.raw:\n${said}")
+message(STATUS "qemu-system-arm -M ${MACHINE} -kernel firmware.bin:\n${said}")
 string(FIND "${said}" "bootloader: starting the application\n${BOOTED}\n" booted)
 if(NOT status EQUAL 0 OR booted EQUAL -1)
   message(FATAL_ERROR "the firmware did not boot to the application (status ${status})")

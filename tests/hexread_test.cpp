@@ -24,7 +24,8 @@ std::pair<Bytes, std::string> assemble(const std::string& text)
         window[at] = " :"[at % 2];
     char message[faultMessageSize] = "";
     std::FILE* in = fmemopen(const_cast<char*>(text.data()), text.size(), "rb");
-    lastLength = readImage(in, window.data(), image.data(), gapMap.data(), message);
+    ImageStarts starts;
+    lastLength = readImage(in, window.data(), image.data(), gapMap.data(), message, starts);
     std::fclose(in);
     EXPECT_TRUE(std::all_of(gapMap.begin(), gapMap.end(), [](auto b) { return b == 0; })) << "gap map left marked";
     EXPECT_TRUE(std::all_of(image.data() + imageCapacity, image.data() + image.size(), [](auto b) { return b == 0xA5; }))
@@ -177,6 +178,12 @@ TEST(ReadImage, AcceptedTextsGiveTheirImages)
              hexRecord(1, 0x5000, slice(first, 0, 16)) + dataRecords(slice(second, 0, 0x3000), 0x5000) + opening + closing,
          expectedImage(first, slice(second, 0, 0x3000))},
         {"300 KB before the first record", std::string(300000, ' ') + joined, image},
+        // Skipped lines whose closing run of digits is no whole record: a run
+        // too short, with a wrong sum, a count it does not match, one run
+        // across a read too long for a record, whose tail would be one.
+        {"skipped lines that are no records", "; 1.0.2 000000001\r\n020000040800F3\r\n0200000408 00F2 \r\n" + std::string(40000, '0') +
+             "\r\n" + hexFile(first) + "; 0300000408000F1\n" + hexFile(second, 0x08008000),
+         image},
         {"first record is data", hexRecord(0, 0, {1, 2, 3}) + hexRecord(0, 3, {4}) + hexFile(second),
          expectedImage({1, 2, 3, 4}, second)},
         // Type 02 and 04 records set the upper address, the first record and the marker too.
@@ -376,6 +383,14 @@ TEST(ReadImage, RejectedTextsSayWhy)
              dataRecords(first, 2) + opening + closing,
          "Bad hex digit at line 3"},
         {"a comment with a ':' before the first record", "; made by: a script\r\n" + joined, "Bad hex digit at line 1"},
+        // A record that lost its mark, or has another character for it, where text is skipped.
+        {"the first record's ':' lost", joined.substr(1), "Record without its ':' at line 1"},
+        {"the second file's first record's ':' a '0', behind a line", hexFile(first) + "\x1A\r\n0" + hexFile(second, 0x08008000).substr(1),
+         "Record without its ':' at line 1285"},
+        {"the ':' of a record of 255 bytes a NUL, its line across a read, blanks behind it",
+         std::string(32000, 'x') + '\0' + hexRecord(0, 0, pattern(255)).substr(1, 520) + " \t\r\n" + joined,
+         "Record without its ':' at line 1"},
+        {"an end-of-file record without its ':' behind the second file", joined + "00000001FF", "Record without its ':' at line " + lineBehindJoined},
         {"a record without data, its address no hex digits", opening + ":00GGGG0000\r\n" + opening + closing, "Bad hex digit at line 2"},
         {"the end marker's head ends the text", opening + opening + ":04000005", "Record cut short at line 3"},
         {"a line of text amid the second file", hexFile(first) + strayInSecond,

@@ -126,7 +126,7 @@ def arm(name, origin, size, far=None):
 
 def avr(name, origin, size):
     (work / f"{name}.c").write_text(AVR_SOURCE.replace("TABLE", table(size, name)))
-    run("avr-gcc", "-mmcu=atmega328p", "-Os", f"-Wl,--section-start=.text={origin}", f"{name}.c", "-o", f"{name}.elf")
+    run("avr-gcc", "-mmcu=atmega1284p", "-Os", f"-Wl,--section-start=.text={origin}", f"{name}.c", "-o", f"{name}.elf")
     run("avr-objcopy", "-O", "ihex", "-j", ".text", "-j", ".data", f"{name}.elf", f"{name}.hex")
     run("avr-objcopy", "-O", "binary", "--gap-fill", "0xFF", "-j", ".text", "-j", ".data", f"{name}.elf", f"{name}.bin")
     return (work / f"{name}.hex").read_bytes(), (work / f"{name}.bin").read_bytes()
@@ -213,11 +213,13 @@ boot0, boot0_bin = arm("boot0", "0", 700)
 app0, app0_bin = arm("app0", "0x8000", 40000)
 boot, boot_bin = arm("boot", "0x08000000", 700)
 app, app_bin = arm("app", "0x08008000", 40000)
+app_above, app_above_bin = arm("appabove", "0x08008100", 40000)
 across, across_bin = arm("across", "0x0800C000", 20000)
+across_app, across_app_bin = arm("acrossapp", "0x08014000", 20000)
 far, far_bin = arm("far", "0", 700, far="0x10001014")
 config, config_bin = arm("config", "0", 700, far="0x300000")
-avr_app, avr_app_bin = avr("avrapp", "0", 300)
-avr_boot, avr_boot_bin = avr("avrboot", "0x7000", 300)
+avr_boot, avr_boot_bin = avr("avrboot", "0", 300)
+avr_app, avr_app_bin = avr("avrapp", "0x8000", 3000)
 py_boot, py_boot_bin = intelhex("pyboot", boot)
 py_app, py_app_bin = intelhex("pyapp", app)
 assert b":02000002" in app0 and b":02000004" not in boot0 + app0 and py_boot.startswith(b":04000005")
@@ -230,13 +232,17 @@ assert app.count(b":020000040800") == 1 and b":020000040801" in app and b":02000
 joined = boot + app
 too_long = "First image exceeds 0x8000 bytes at line %d (a record at 0x%08X; the image starts at 0x00000000)"
 third = "More than two HEX files: a third starts at line %d"
+slot = ("Warning: the second file's data start at 0x%08X, but the image puts them at 0x%08X (0x8000 above the first file's "
+        "0x%08X): an application linked for another slot, or the files joined in the wrong order?\n")
+# What each case must give: an image and nothing on standard error, an image
+# and a warning there, or a refusal's message.
 cases = [
     ("objcopy, flash at 0: a small program, then one past 64 KiB", [boot0, app0], image(boot0_bin, app0_bin)),
     ("objcopy, flash at 0x08000000: type 04 and 05 records", [boot, app], image(boot_bin, app_bin)),
-    ("objcopy, a first file across 64 KiB", [across, app], image(across_bin, app_bin)),
+    ("objcopy, a first file across 64 KiB", [across, across_app], image(across_bin, across_app_bin)),
     ("srec_cat, flash at 0", [srec_cat("sboot", boot0), srec_cat("sapp", app0)], image(boot0_bin, app0_bin)),
     ("python3-intelhex, start records first", [py_boot, py_app], image(py_boot_bin, py_app_bin)),
-    ("avr-objcopy, at 0 and at 0x7000", [avr_app, avr_boot], image(avr_app_bin, avr_boot_bin)),
+    ("avr-objcopy, at 0 and at 0x8000", [avr_boot, avr_app], image(avr_boot_bin, avr_app_bin)),
     ("sdcc, 8051 programs at 0 and 0x8000, records out of order", [sdcc_boot, sdcc_app], image(sdcc_boot_bytes, sdcc_app_bytes)),
     ("objcopy, flash at 0x08000000, records shuffled", [shuffled_boot, shuffled_app],
      image(intelhex("shuffledboot", shuffled_boot)[1], intelhex("shuffledapp", shuffled_app)[1])),
@@ -247,6 +253,10 @@ cases = [
     ("configuration words at 0x300000 in the first file", [config, app0], too_long % (line_of(config, b":020000040030") + 1, 0x300000)),
     ("the word at 0x10001014 left out with srec_cat", [exclude("uicr", far, "0x10001000", "0x10002000"), app0], image(far_bin, app0_bin)),
     ("the words at 0x300000 left out with srec_cat", [exclude("pic", config, "0x300000", "0x300010"), app0], image(config_bin, app0_bin)),
+    ("the application first", [sdcc_app, sdcc_boot], (image(sdcc_app_bytes, sdcc_boot_bytes), slot % (0, 0x10000, 0x8000))),
+    ("the bootloader twice", [boot, boot], (image(boot_bin, boot_bin), slot % (0x08000000, 0x08008000, 0x08000000))),
+    ("an application linked 0x100 above its slot", [boot0, app_above],
+     (image(boot0_bin, app_above_bin), slot % (0x08008100, 0x00008000, 0x00000000))),
     ("three files", [boot, app, boot], third % (joined.count(b"\n") + 1)),
     ("two files appended with >> to two", [joined, boot, app], third % (joined.count(b"\n") + 1)),
 ]
@@ -259,10 +269,12 @@ for what, files, expected in cases:
     run("sh", "-c", "cat part0.hex > firmware.hex" + "".join(f" && cat part{n}.hex >> firmware.hex" for n in range(1, len(files))))
     (work / "firmware.raw").unlink(missing_ok=True)
     result = subprocess.run([zemkar, "-r", "firmware.hex", "firmware.raw"], cwd=work, capture_output=True, text=True)
-    if isinstance(expected, bytes):
+    if not isinstance(expected, str):
+        expected, warning = expected if isinstance(expected, tuple) else (expected, "")
         made = (work / "firmware.raw").read_bytes() if result.returncode == 0 else None
-        right = made == expected and result.stdout == ""
-        outcome = "right image, %d bytes" % len(expected) if right else "status %d: %s" % (result.returncode, result.stdout)
+        right = made == expected and result.stdout == "" and result.stderr == warning
+        outcome = ("right image, %d bytes" % len(expected) + (", " + warning.strip() if warning else "") if right
+                   else "status %d: %s%s" % (result.returncode, result.stdout, result.stderr))
     else:
         right = (result.returncode, result.stdout) == (1, expected) and not (work / "firmware.raw").exists()
         outcome = "refused: " + result.stdout if right else "status %d: %s" % (result.returncode, result.stdout)

@@ -181,7 +181,7 @@ TEST(Zemkar, WritesTheImageThatInputAndOptionAskFor)
     put("ctrlz.hex", "\x1A\r\n" + text);
     put("empty.hex", twoImages({}, {}));
     put("largest.hex", largestText);
-    put("out.bin", std::string(300000, 'x')); // replaced by the first case
+    put("out.bin", ":G" + std::string(300000, 'x')); // no HEX text: replaced by the first case
     const Bytes file = headed(headerFor(image), image);
     std::ifstream example(ZEMKAR_EXAMPLES "/two-images.bin", std::ios::binary);
     const struct { std::string prefix, args; Bytes expected; } cases[] = {
@@ -268,6 +268,8 @@ TEST(Zemkar, FailuresSayWhyAndLeaveNoOutputBehind)
         {"", "-h in.hex", usage, true},
         {"", "-h in.hex out.bin extra", usage, true},
         {"", "--help in.hex", usage, true},
+        {"", "--strict in.hex out.bin", usage, true},
+        {"", "--strict=on -h in.hex out.bin", usage, true},
         {"", "--rw in.hex out.bin", "Unknown option --rw: give -r or --raw for the raw image, -h or --headed for the headed one", true},
         {"", "--RAW in.hex out.bin", "Unknown option --RAW: give -r or --raw for the raw image, -h or --headed for the headed one", true},
         {"", "-- in.hex out.bin", "Unknown option --: give -r or --raw for the raw image, -h or --headed for the headed one", true},
@@ -365,25 +367,63 @@ TEST(Zemkar, HelpAndVersion)
     std::ifstream manual(ZEMKAR_MANUAL);
     const std::string page(std::istreambuf_iterator<char>(manual), {});
     const auto section = page.find(".SH OPTIONS"), next = page.find(".SH", section + 1);
-    const std::set<std::string> expected{"-r", "--raw", "-h", "--headed", "--help", "--version"};
+    const std::set<std::string> expected{"-r", "--raw", "-h", "--headed", "--strict", "--help", "--version"};
     EXPECT_EQ(options(help, "help"), expected) << help;
     EXPECT_EQ(options(page.substr(section, next - section), "manual"), expected);
 }
 
-// An output that is the input, by name, hard link or symbolic link, is
-// refused before anything is written: the input stays as it was.
-TEST(Zemkar, RefusesAnOutputThatIsTheInput)
+// An output that is the input, by name, hard link or symbolic link, or that
+// holds Intel HEX text (a byte-order mark and blanks in front), is refused
+// before anything is written: the file stays as it was.
+TEST(Zemkar, RefusesAnOutputThatIsTheInputOrHexText)
 {
-    const struct { const char* prefix; const char* args; const char* message; } cases[] = {
-        {"", "-h in.hex in.hex", "Output in.hex is the input"},
-        {"", "-r in.hex ./in.hex", "Output ./in.hex is the input"},
-        {"ln -f in.hex hard.hex && ", "-h in.hex hard.hex", "Output hard.hex is the input"},
-        {"ln -sf in.hex soft.hex && ", "-h soft.hex in.hex", "Output in.hex is the input"},
+    const std::string boot = "\xEF\xBB\xBF \r\n" + hexFile(first);
+    const struct { const char* prefix; const char* args; const char* message; const char* output; } cases[] = {
+        {"", "-h in.hex in.hex", "Output in.hex is the input", "in.hex"},
+        {"", "-r in.hex ./in.hex", "Output ./in.hex is the input", "in.hex"},
+        {"ln -f in.hex hard.hex && ", "-h in.hex hard.hex", "Output hard.hex is the input", "in.hex"},
+        {"ln -sf in.hex soft.hex && ", "-h soft.hex in.hex", "Output in.hex is the input", "in.hex"},
+        {"", "-r in.hex boot.hex", "Will not write over boot.hex: it holds Intel HEX text", "boot.hex"},
+        {"", "--strict -h in.hex boot.hex", "Will not write over boot.hex: it holds Intel HEX text", "boot.hex"},
     };
     for (const auto& c : cases) {
         put("in.hex", text);
+        put("boot.hex", boot);
+        const std::string kept = c.output == std::string("in.hex") ? text : boot;
         EXPECT_EQ(run(c.prefix, c.args), std::pair(1, std::string(c.message))) << c.args;
-        EXPECT_TRUE(get("in.hex") == Bytes(text.begin(), text.end())) << c.args;
+        EXPECT_TRUE(get(c.output) == Bytes(kept.begin(), kept.end())) << c.args;
+    }
+}
+
+// Where the second file's data do not start 0x8000 above the first file's,
+// the image is written all the same, and a warning on standard error says
+// where they start and where the image puts them; --strict refuses instead.
+TEST(Zemkar, WarnsOfAnApplicationForAnotherSlot)
+{
+    const auto warning = [](const char* secondAt, const char* putAt, const char* firstAt) {
+        return std::string("the second file's data start at ") + secondAt + ", but the image puts them at " + putAt +
+               " (0x8000 above the first file's " + firstAt + "): an application linked for another slot, or the files joined in the wrong order?";
+    };
+    const std::string reversed = warning("0x08000000", "0x08010000", "0x08008000");
+    const Bytes boot = pattern(3000, 7), app = pattern(5000, 8);
+    const std::string appFirst = hexFile(app, 0x08008000) + hexFile(boot);
+    const struct { std::string text, args, said, warned; Bytes image; } cases[] = {
+        {text, "--strict -r in.hex out.bin", "", "", image},
+        {twoImages({}, second), "--strict -r in.hex out.bin", "", "", expectedImage({}, second)},
+        {appFirst, "-r in.hex out.bin", "", "Warning: " + reversed + "\n", expectedImage(app, boot)},
+        {appFirst, "-h in.hex out.bin", "", "Warning: " + reversed + "\n", headed(headerFor(expectedImage(app, boot)), expectedImage(app, boot))},
+        {hexFileAtZero(first, 0) + hexFileAtZero(second, 0x8100), "-r in.hex out.bin", "",
+         "Warning: " + warning("0x00008100", "0x00008000", "0x00000000") + "\n", expectedImage(first, second)},
+        {appFirst, "--strict --strict -r in.hex out.bin", reversed, "", {}},
+        {hexFile(first) + hexFile(first), "--strict -h in.hex out.bin", warning("0x08000000", "0x08008000", "0x08000000"), "", {}},
+    };
+    for (const auto& c : cases) {
+        put("in.hex", c.text);
+        fs::remove(dir / "out.bin");
+        EXPECT_EQ(run("{ ", c.args + " 2>warned.txt; }"), std::pair(c.said.empty() ? 0 : 1, c.said)) << c.args;
+        const Bytes warned = get("warned.txt");
+        EXPECT_EQ(std::string(warned.begin(), warned.end()), c.warned) << c.args;
+        EXPECT_TRUE(c.image.empty() ? !fs::exists(dir / "out.bin") : get("out.bin") == c.image) << c.args;
     }
 }
 
