@@ -384,7 +384,7 @@ TEST(ReadImage, RejectedTextsSayWhy)
          "Bad hex digit at line 3"},
         {"a comment with a ':' before the first record", "; made by: a script\r\n" + joined, "Bad hex digit at line 1"},
         // A record that lost its mark, or has another character for it, where text is skipped.
-        {"the first record's ':' lost", joined.substr(1), "Record without its ':' at line 1"},
+        {"the first record's ':' lost, behind a line", "\xEF\xBB\xBF\r\n" + joined.substr(1), "Record without its ':' at line 2"},
         {"the second file's first record's ':' a '0', behind a line", hexFile(first) + "\x1A\r\n0" + hexFile(second, 0x08008000).substr(1),
          "Record without its ':' at line 1285"},
         {"the ':' of a record of 255 bytes a NUL, its line across a read, blanks behind it",
