@@ -1,7 +1,9 @@
 # The build step of zemkar_add_image, run as cmake -P with ZEMKAR, OPTION,
-# STRICT, FIRST, SECOND, JOINED, OUTPUT and, under Ninja, DEPFILE: joins the
+# STRICT, LEAVE_OUT (ranges, a comma between each two), FIRST, SECOND,
+# JOINED, OUTPUT and, under Ninja, DEPFILE: joins the
 # two HEX files byte for byte, with no shell between, converts the joined
-# text, and names the two files in DEPFILE. zemkar's warning is shown; where
+# text, and names the two files in DEPFILE. What zemkar says on standard
+# error (what it left out, a warning) is shown; where
 # it fails, the image an earlier build made goes, unless zemkar refused to
 # write over a HEX file named as the output.
 foreach(file IN ITEMS "${JOINED}" "${OUTPUT}")
@@ -17,6 +19,10 @@ set(words "")
 if(STRICT)
   set(words --strict)
 endif()
+string(REPLACE "," ";" ranges "${LEAVE_OUT}")
+foreach(range IN LISTS ranges)
+  list(APPEND words --leave-out "${range}")
+endforeach()
 execute_process(COMMAND "${ZEMKAR}" ${words} "${OPTION}" "${JOINED}" "${OUTPUT}"
                 OUTPUT_VARIABLE said ERROR_VARIABLE warned RESULT_VARIABLE failed)
 if(warned)

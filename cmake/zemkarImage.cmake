@@ -1,9 +1,11 @@
-# zemkar_add_image(NAME target FIRST first.hex SECOND second.hex OUTPUT image.bin [RAW] [STRICT])
+# zemkar_add_image(NAME target FIRST first.hex SECOND second.hex OUTPUT image.bin [RAW] [STRICT]
+#                  [LEAVE_OUT FIRST-LAST...])
 #
 # Adds the target NAME, built by default, that joins FIRST and SECOND byte for
 # byte and converts them into OUTPUT: the headed image, or with RAW the image
 # alone. STRICT fails the build where the second file's data do not start
-# 0x8000 above the first file's, which is otherwise a warning. The image is made again whenever either HEX file or the program
+# 0x8000 above the first file's, which is otherwise a warning. LEAVE_OUT
+# leaves the data bytes at those addresses out of the image (--leave-out). The image is made again whenever either HEX file or the program
 # changes, and only then. FIRST and SECOND may be files that other targets of
 # the project make, named with generator expressions such as
 # $<TARGET_FILE_DIR:app>/app.hex: the image then follows those targets too,
@@ -17,7 +19,7 @@
 set(_zemkar_convert "${CMAKE_CURRENT_LIST_DIR}/zemkarConvert.cmake")
 
 function(zemkar_add_image)
-  cmake_parse_arguments(PARSE_ARGV 0 arg "RAW;STRICT" "NAME;FIRST;SECOND;OUTPUT" "")
+  cmake_parse_arguments(PARSE_ARGV 0 arg "RAW;STRICT" "NAME;FIRST;SECOND;OUTPUT" "LEAVE_OUT")
   foreach(required IN ITEMS NAME FIRST SECOND OUTPUT)
     if(NOT arg_${required})
       message(FATAL_ERROR "zemkar_add_image: ${required} is missing")
@@ -60,6 +62,8 @@ function(zemkar_add_image)
   if(NOT IS_ABSOLUTE "${output}")
     set(output "${CMAKE_CURRENT_BINARY_DIR}/${output}")
   endif()
+  # The ranges travel as one argument, a comma between each two.
+  string(REPLACE ";" "," leave_out "${arg_LEAVE_OUT}")
   set(option -h)
   if(arg_RAW)
     set(option -r)
@@ -79,7 +83,7 @@ function(zemkar_add_image)
   endif()
   add_custom_command(
     OUTPUT "${output}"
-    COMMAND "${CMAKE_COMMAND}" "-DZEMKAR=$<TARGET_FILE:zemkar::zemkar>" "-DOPTION=${option}" "-DSTRICT=${arg_STRICT}"
+    COMMAND "${CMAKE_COMMAND}" "-DZEMKAR=$<TARGET_FILE:zemkar::zemkar>" "-DOPTION=${option}" "-DSTRICT=${arg_STRICT}" "-DLEAVE_OUT=${leave_out}"
             "-DFIRST=${first}" "-DSECOND=${second}" "-DJOINED=${joined}" "-DOUTPUT=${output}"
             "-DDEPFILE=${depfile}" -P "${_zemkar_convert}"
     DEPENDS ${depends} "$<TARGET_FILE:zemkar::zemkar>" "${_zemkar_convert}" ${targets}

@@ -7,6 +7,7 @@
 #include "imageheader.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -22,8 +23,14 @@ struct Outcome {
     std::vector<std::uint8_t> image; // empty when rejected
     std::string message;
     std::optional<std::uint64_t> firstStart{}, secondStart{}; // where each image's data start
+    // For each range left out: the bytes, the lowest and highest address, the
+    // first and last line in the first file and in the second.
+    std::vector<std::array<std::uint64_t, 7>> leftOut{};
     bool operator==(const Outcome& other) const = default;
 };
+
+// Ranges of addresses left out: first and last, included.
+using Ranges = std::vector<std::pair<std::uint64_t, std::uint64_t>>;
 
 int hexValue(char c)
 {
@@ -49,7 +56,7 @@ long long hexNumber(std::string_view text, std::size_t at, std::size_t digits)
     return value;
 }
 
-Outcome readRecords(std::string_view text)
+Outcome readRecords(std::string_view text, const Ranges& ranges)
 {
     enum { firstFile, provisional, secondFile } part = firstFile;
     std::size_t secondFileStart = 0; // where the second file's first record stands
@@ -158,6 +165,16 @@ Outcome readRecords(std::string_view text)
     const auto spanWith = [&](const Image& image, std::uint64_t address, std::uint64_t end) {
         return image.empty() ? end - address : std::max(high(image), end) - std::min(low(image), address);
     };
+    // What each range left out, and the marks of the records it took bytes
+    // from, first and last, by the part of the text they stood in.
+    struct LeftOut {
+        std::uint64_t bytes = 0, low = 0, high = 0;
+        std::optional<std::size_t> from[3], to[3];
+    };
+    std::vector<LeftOut> leftOut(ranges.size());
+    const auto held = [&](std::uint64_t address) {
+        return std::any_of(ranges.begin(), ranges.end(), [&](const auto& range) { return range.first <= address && address <= range.second; });
+    };
     Image first, second; // second: the second image, or a provisional one behind a 000004 record of the first file
     std::size_t marker = 0;                          // the 000004 record that began a provisional image
     std::optional<Outcome> rejoinFault, pageSplit;   // what counts once it is known what that image was
@@ -171,6 +188,12 @@ Outcome readRecords(std::string_view text)
                 return rejoinFault;
             first.insert(second.begin(), second.end());
             second.clear();
+            for (LeftOut& range : leftOut)
+                if (range.from[provisional]) {
+                    range.from[firstFile] = range.from[firstFile] ? range.from[firstFile] : range.from[provisional];
+                    range.to[firstFile] = range.to[provisional];
+                    range.from[provisional].reset();
+                }
         }
         part = secondFile;
         secondFileStart = behind;
@@ -192,7 +215,23 @@ Outcome readRecords(std::string_view text)
         bytes.resize(0x8000, 0xFF);
         bytes.insert(bytes.end(), secondBytes.begin(), secondBytes.end());
         const auto start = [&](const Image& laid) { return laid.empty() ? std::nullopt : std::optional(low(laid)); };
-        return {bytes, "", start(first), start(second)};
+        Outcome outcome{bytes, "", start(first), start(second)};
+        // Lines of the second file count from its first record's: behind a
+        // type 01 record, or the 000004 record that began its image.
+        const int secondPart = part == secondFile ? secondFile : provisional;
+        const std::size_t base = lineOf(part == secondFile ? secondFileStart : marker) - 1;
+        for (const LeftOut& range : leftOut) {
+            std::array<std::uint64_t, 7> told{range.bytes, range.low, range.high};
+            for (std::size_t file = 0; file < 2; ++file) {
+                const int notes = file == 0 ? firstFile : secondPart;
+                if (range.from[notes]) {
+                    told[3 + 2 * file] = lineOf(*range.from[notes]) - (file ? base : 0);
+                    told[4 + 2 * file] = lineOf(*range.to[notes]) - (file ? base : 0);
+                }
+            }
+            outcome.leftOut.push_back(told);
+        }
+        return outcome;
     };
 
     std::size_t at = text.find(':');
@@ -273,41 +312,63 @@ Outcome readRecords(std::string_view text)
         }
         const auto size = static_cast<std::size_t>(record.count);
         const std::uint64_t address = upper + static_cast<std::uint64_t>(record.address);
-        const std::uint64_t end = address + size;
+        // The record's bytes that no range holds, in runs: each is laid as a record of its own.
+        std::vector<std::pair<std::uint64_t, std::uint64_t>> pieces;
+        for (std::uint64_t byte = address; byte < address + size; ++byte)
+            if (held(byte))
+                continue;
+            else if (!pieces.empty() && pieces.back().second == byte)
+                ++pieces.back().second;
+            else
+                pieces.push_back({byte, byte + 1});
         Image& laid = part == firstFile ? first : second;
-        if (part == provisional && laid.empty() && !first.empty() && address == high(first) && high(first) - low(first) < 0x8000)
-            pageSplit = fault("First image goes on behind the 000004 record", marker);
-        if (overlaps(laid, address, size))
-            return fault("Record overlaps another", mark);
+        for (const auto& [from, to] : pieces)
+            if (overlaps(laid, from, static_cast<std::size_t>(to - from)))
+                return fault("Record overlaps another", mark);
         const std::uint64_t room = part == firstFile ? 0x8000 : 0x200000 - 0x8000;
-        if (spanWith(laid, address, end) > room)
+        if (!pieces.empty() && spanWith(laid, pieces.front().first, pieces.back().second) > room)
             return fault(part == firstFile ? "First image exceeds 0x8000 bytes" : "Image exceeds 0x200000 bytes", mark,
-                         Reach{address, low(laid)});
-        if (part == provisional && !rejoinFault) {
-            // As the first file's data, with the first image's.
-            std::uint64_t start = ~std::uint64_t{0}, stop = end;
-            for (const Image* both : {&first, &second})
-                if (!both->empty()) {
-                    start = std::min(start, low(*both));
-                    stop = std::max(stop, high(*both));
-                }
-            if (overlaps(first, address, size))
-                rejoinFault = fault("Record overlaps another", mark);
-            else if (stop - std::min(start, address) > 0x8000)
-                rejoinFault = fault("First image exceeds 0x8000 bytes", mark, Reach{address, start});
-        }
+                         Reach{pieces.front().first, low(laid)});
         if (auto failed = readData(record))
             return *failed;
-        for (std::size_t i = 0; i < size; ++i)
-            laid[address + i] = record.bytes[i];
+        for (std::size_t i = 0; i < ranges.size(); ++i) {
+            const std::uint64_t from = std::max(ranges[i].first, address), to = std::min(ranges[i].second + 1, address + size);
+            if (from >= to)
+                continue;
+            LeftOut& range = leftOut[i];
+            range.low = range.bytes ? std::min(range.low, from) : from;
+            range.high = range.bytes ? std::max(range.high, to - 1) : to - 1;
+            range.bytes += to - from;
+            range.from[part] = range.from[part] ? range.from[part] : mark;
+            range.to[part] = mark;
+        }
+        for (const auto& [from, to] : pieces) {
+            if (part == provisional && laid.empty() && !first.empty() && from == high(first) && high(first) - low(first) < 0x8000)
+                pageSplit = fault("First image goes on behind the 000004 record", marker);
+            if (part == provisional && !rejoinFault) {
+                // As the first file's data, with the first image's.
+                std::uint64_t start = ~std::uint64_t{0}, stop = to;
+                for (const Image* both : {&first, &second})
+                    if (!both->empty()) {
+                        start = std::min(start, low(*both));
+                        stop = std::max(stop, high(*both));
+                    }
+                if (overlaps(first, from, static_cast<std::size_t>(to - from)))
+                    rejoinFault = fault("Record overlaps another", mark);
+                else if (stop - std::min(start, from) > 0x8000)
+                    rejoinFault = fault("First image exceeds 0x8000 bytes", mark, Reach{from, start});
+            }
+            for (std::uint64_t byte = from; byte < to; ++byte)
+                laid[byte] = record.bytes[static_cast<std::size_t>(byte - address)];
+        }
     }
 }
 
 // What the reader says of the text: where it rejects it and the text is
 // plainly no HEX text, what it is.
-Outcome referenceRead(std::string_view text)
+Outcome referenceRead(std::string_view text, const Ranges& ranges = {})
 {
-    Outcome outcome = readRecords(text);
+    Outcome outcome = readRecords(text, ranges);
     if (outcome.message.empty())
         return outcome;
     const auto opens = [&](std::string_view magic) { return text.substr(0, magic.size()) == magic; };
@@ -339,7 +400,7 @@ void require(bool holds, const char* what)
     }
 }
 
-Outcome zemkarRead(std::string_view text, std::vector<std::uint8_t>& buffer)
+Outcome zemkarRead(std::string_view text, std::vector<std::uint8_t>& buffer, const Ranges& ranges = {})
 {
     char message[faultMessageSize] = "";
     std::FILE* in = fmemopen(const_cast<char*>(text.data()), text.size(), "rb");
@@ -349,13 +410,20 @@ Outcome zemkarRead(std::string_view text, std::vector<std::uint8_t>& buffer)
     static std::vector<std::uint8_t> gapMap(gapMapSize);
     static const std::vector<std::uint8_t> zeros(gapMapSize);
     ImageStarts starts;
-    const std::uint32_t length = readImage(in, window.data(), buffer.data() + headerSize, gapMap.data(), message, starts);
+    std::vector<LeftOutRange> leftOut;
+    for (const auto& [first, last] : ranges)
+        leftOut.push_back({.first = first, .last = last});
+    const std::uint32_t length = readImage(in, window.data(), buffer.data() + headerSize, gapMap.data(), message, starts, leftOut);
     std::fclose(in);
     require(std::memcmp(gapMap.data(), zeros.data(), gapMapSize) == 0, "gap map left all zero");
     const std::uint8_t* image = buffer.data() + headerSize;
     if (!length)
         return {{}, message};
-    return {std::vector<std::uint8_t>(image, image + length), "", starts.first, starts.second};
+    Outcome outcome{std::vector<std::uint8_t>(image, image + length), "", starts.first, starts.second};
+    for (const LeftOutRange& range : leftOut)
+        outcome.leftOut.push_back({range.bytes, range.low, range.high, range.lines[0][0], range.lines[0][1], range.lines[1][0],
+                                   range.lines[1][1]});
+    return outcome;
 }
 
 } // namespace
@@ -368,6 +436,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const Outcome actual = zemkarRead(text, buffer);
     require(actual == expected, "agrees with the plain reader");
     require(actual.image.empty() != actual.message.empty(), "either an image or a message");
+
+    // Ranges left out, drawn from where the images start and the text's
+    // size: amid the first image, amid the second, and one far above both.
+    const std::uint64_t firstAt = actual.firstStart.value_or(0x08000000) + size % 97,
+                        secondAt = actual.secondStart.value_or(0x08008000) + size % 301;
+    const Ranges ranges{{firstAt, firstAt + size % 23}, {secondAt, secondAt + size % 40}, {0xFFFFFF00, 0xFFFFFFFF}};
+    require(zemkarRead(text, buffer, ranges) == referenceRead(text, ranges), "leaves out what the plain reader leaves out");
 
     std::string swapped = text;
     for (char& c : swapped)

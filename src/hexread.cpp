@@ -4,14 +4,38 @@
 
 #include <cerrno>
 
+namespace {
+
+// The lines of the records bytes were left out of, in each file, counted
+// from its first record's line: where no type 01 record divides the files,
+// the second starts with the 000004 record that began its image.
+void countLeftOutLines(Reader& reader)
+{
+    const bool divided = reader.part == Part::secondFile;
+    const auto parts = {Part::firstFile, divided ? Part::secondFile : Part::provisional};
+    for (LeftOutRange& range : reader.leftOut)
+        for (std::size_t file = 0; const Part part : parts) {
+            const auto notes = static_cast<std::size_t>(part);
+            if (range.from[notes]) {
+                const std::uint64_t base = file == 0 ? 0 : lineEndsBefore(reader.window, divided ? reader.secondFile : reader.marker);
+                range.lines[file][0] = 1 + lineEndsBefore(reader.window, *range.from[notes]) - base;
+                range.lines[file][1] = 1 + lineEndsBefore(reader.window, *range.to[notes]) - base;
+            }
+            ++file;
+        }
+}
+
+} // namespace
+
 std::uint32_t readImage(std::FILE* in, char* text, std::uint8_t* image, std::uint8_t* gapMap, char* message,
-                        ImageStarts& starts)
+                        ImageStarts& starts, std::span<LeftOutRange> leftOut)
 {
     // Nothing read yet: the first search reads.
     Reader reader{.window = {.in = in, .start = text, .end = text, .more = true, .rereadable = std::ftell(in) == 0},
                   .layout = {.image = image, .gaps = gapMap + imageCapacity / 8, .gapMask = segmentTwoOffset - 1},
                   .message = message,
-                  .gapMap = gapMap};
+                  .gapMap = gapMap,
+                  .leftOut = leftOut};
     Window& window = reader.window;
     // Any text stands before the first record; where there is no record at
     // all, lines of S-records tell what the input is.
@@ -26,6 +50,8 @@ std::uint32_t readImage(std::FILE* in, char* text, std::uint8_t* image, std::uin
     // read to its end: a writer at the other end of a pipe is not cut off.
     const bool read = first && !lostMark && putImages(reader, first);
     forgetGaps(reader);
+    if (read)
+        countLeftOutLines(reader);
     if (window.readError) {
         errno = window.readError;
         message[0] = '\0';

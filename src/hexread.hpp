@@ -36,10 +36,13 @@
 // room where records go below an image; this file's readImage is the entry.
 #pragma once
 
+#include "textplace.hpp"
+
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <optional>
+#include <span>
 
 inline constexpr std::uint32_t segmentTwoOffset = 0x8000;
 inline constexpr std::uint32_t imageCapacity = 0x200000;
@@ -77,18 +80,37 @@ struct ImageStarts {
     std::optional<std::uint64_t> second;
 };
 
+// Load addresses whose data bytes are read and checked like any others, but
+// not laid: the image, its limits and where its data start are as if those
+// bytes were not in the text (far regions a programmer writes another way).
+// The reader tells what it left out in each range.
+struct LeftOutRange {
+    std::uint64_t first;
+    std::uint64_t last; // included
+    std::uint64_t bytes = 0; // data bytes left out
+    std::uint64_t low = 0;   // the lowest address left out
+    std::uint64_t high = 0;  // the highest
+    // The lines of the first and the last record bytes were left out of, in
+    // the first file and in the second, counted from that file's first
+    // record's line (0 where none).
+    std::uint64_t lines[2][2]{};
+    // Those records' places in the text, by the part of it the reader was in
+    // (the first file, the provisional image, the second file): its notes.
+    std::optional<TextPlace> from[3]{}, to[3]{};
+};
+
 // Reads the text from `in` to its end through `text`, which has room for
 // textBufferSize characters, and assembles the image into `image`, which has
 // room for imageCapacity bytes, with `gapMap`, gapMapSize bytes all zero,
-// which it leaves all zero; returns the image length (at least
-// segmentTwoOffset), and where the images' data start in `starts`. A
-// rejected text returns 0 with a one-line reason in message, which has room
-// for faultMessageSize characters. Where a read of the input fails, or the
-// rewind that counts lines for a message, it returns 0 with message empty
-// and errno as that call left it, whatever the text. Nothing outside the
-// four buffers is touched.
+// which it leaves all zero, and the bytes in `leftOut` left out; returns the
+// image length (at least segmentTwoOffset), where the images' data start in
+// `starts`, and what it left out in `leftOut`. A rejected text returns 0 with
+// a one-line reason in message, which has room for faultMessageSize
+// characters. Where a read of the input fails, or the rewind that counts
+// lines for a message, it returns 0 with message empty and errno as that call
+// left it, whatever the text. Nothing outside these buffers is touched.
 std::uint32_t readImage(std::FILE* in, char* text, std::uint8_t* image, std::uint8_t* gapMap, char* message,
-                        ImageStarts& starts);
+                        ImageStarts& starts, std::span<LeftOutRange> leftOut = {});
 
 // The raw image is written to flash where the first image's data start,
 // which puts the second image's segmentTwoOffset above them. Where both

@@ -1,5 +1,6 @@
 #include "twofiles.hpp"
 
+#include "leftout.hpp"
 #include "placement.hpp"
 #include "provisional.hpp"
 
@@ -65,29 +66,25 @@ std::uint64_t spanLimit(const Reader& reader)
     return reader.part == Part::firstFile ? segmentTwoOffset : imageCapacity - segmentTwoOffset;
 }
 
-// Lays the data record at its address: above the image's span behind a
-// fill, below it behind a fill, or into a gap.
-bool putDataRecord(Reader& reader, const Record& record)
+// Lays the bytes from `address` up to `end`, checked already, at their
+// address: above the image's span behind a fill, below it behind a fill, or
+// into a gap. They are `bytes`, or where it is nullptr the record's data,
+// read straight into their place.
+bool layBytes(Reader& reader, const Record& record, std::uint64_t address, std::uint64_t end, const std::uint8_t* bytes)
 {
     Layout& layout = reader.layout;
-    // Without data there is nothing to place.
-    if (record.count == 0)
-        return readRest(reader, record);
-    const std::uint64_t address = std::uint64_t{layout.upper} + record.address, end = address + record.count;
-    if (givenAny(layout, address, end))
-        return rejectAt(reader, Fault::overlap, record.mark);
     const std::uint64_t low = layout.placed ? std::min(layout.low, address) : address;
     const std::uint64_t high = layout.placed ? std::max(layout.next, end) : end;
-    if (high - low > spanLimit(reader))
-        return rejectAt(reader, reader.part == Part::firstFile ? Fault::firstImageTooLong : Fault::imageTooLong,
-                        record.mark, {address, layout.low});
     if (reader.part == Part::provisional)
         noteProvisionalRecord(reader, record, address, end);
     if (!layout.placed) {
         layout.placed = true;
         layout.low = layout.next = address;
     }
-    if (const Fault fault = readData(record, makeRoom(layout, layout.origin + spanLimit(reader), address, low, high)); fault != Fault::none)
+    std::uint8_t* const place = makeRoom(layout, layout.origin + spanLimit(reader), address, low, high);
+    if (bytes)
+        std::memcpy(place, bytes, static_cast<std::size_t>(end - address));
+    else if (const Fault fault = readData(record, place); fault != Fault::none)
         return rejectAt(reader, fault, record.mark);
     markGaps(layout, layout.next, address, true);
     markGaps(layout, end, layout.low, true);
@@ -98,6 +95,52 @@ bool putDataRecord(Reader& reader, const Record& record)
     if (reader.part == Part::provisional)
         setProvisionalLimit(reader);
     return true;
+}
+
+// Lays the data record at its address, but for the bytes left out, which
+// are read and checked all the same. A record a range cuts into pieces lays
+// each as a record of its own, once all are checked.
+bool putDataRecord(Reader& reader, const Record& record)
+{
+    const Layout& layout = reader.layout;
+    // Without data there is nothing to place.
+    if (record.count == 0)
+        return readRest(reader, record);
+    const std::uint64_t address = std::uint64_t{layout.upper} + record.address, end = address + record.count;
+    AddressSpan kept[maxKeptPieces];
+    const std::size_t pieces = keepPieces(reader.leftOut, address, end, kept);
+    for (std::size_t piece = 0; piece != pieces; ++piece)
+        if (givenAny(layout, kept[piece].from, kept[piece].to))
+            return rejectAt(reader, Fault::overlap, record.mark);
+    if (pieces != 0) {
+        const std::uint64_t low = layout.placed ? std::min(layout.low, kept[0].from) : kept[0].from;
+        const std::uint64_t high = layout.placed ? std::max(layout.next, kept[pieces - 1].to) : kept[pieces - 1].to;
+        if (high - low > spanLimit(reader))
+            return rejectAt(reader, reader.part == Part::firstFile ? Fault::firstImageTooLong : Fault::imageTooLong,
+                            record.mark, {kept[0].from, layout.low});
+    }
+    if (pieces == 1 && kept[0].from == address && kept[0].to == end)
+        return layBytes(reader, record, address, end, nullptr);
+    std::uint8_t bytes[255];
+    if (const Fault fault = readData(record, bytes); fault != Fault::none)
+        return rejectAt(reader, fault, record.mark);
+    noteLeftOut(reader.leftOut, address, end, static_cast<std::size_t>(reader.part), placeOf(reader.window, record.mark));
+    for (std::size_t piece = 0; piece != pieces; ++piece)
+        if (!layBytes(reader, record, kept[piece].from, kept[piece].to, bytes + (kept[piece].from - address)))
+            return false;
+    return true;
+}
+
+// Lays runs of data records on the fast path, which lays no byte of a range
+// left out: it stops in front of the record that reaches one.
+const char* layRuns(Reader& reader, const char* scan)
+{
+    Layout& layout = reader.layout;
+    const std::uint32_t limit = layout.limit;
+    layout.limit = std::min(limit, leftOutLimit(reader.leftOut, layout));
+    scan = putDataRecords(scan, reader.window.end, layout);
+    layout.limit = limit;
+    return scan;
 }
 
 // A 000004 record in the first file: the second file's opening record, as far
@@ -120,6 +163,7 @@ bool startNextFile(Reader& reader, const char* behind)
         return rejectDeferred(reader, reader.rejoinFault);
     if (reader.part == Part::provisional) {
         rejoinFirstImage(reader);
+        joinLeftOutNotes(reader.leftOut, static_cast<std::size_t>(Part::firstFile), static_cast<std::size_t>(Part::provisional));
     } else {
         settle(layout);
         reader.firstStart = startOf(layout);
@@ -218,7 +262,7 @@ bool putRecords(Reader& reader, const char* mark)
     Window& window = reader.window;
     const char* scan = mark;
     for (bool first = true;; first = false) {
-        scan = putDataRecords(scan, window.end, reader.layout);
+        scan = layRuns(reader, scan);
         std::optional<TextPlace> stray;
         const char* at = findRecord(window, scan, &stray);
         // What stands behind the last record counts before the missing record.

@@ -6,7 +6,7 @@
 #include "fastpath.hpp"
 #include "window.hpp"
 
-// Where the reader stands in the text.
+// Where the reader stands in the text; LeftOutRange's notes go by it.
 enum class Part {
     firstFile,   // the first file, in front of any 000004 record
     provisional, // behind a 000004 record of the first file: the second image, unless an
@@ -35,6 +35,7 @@ struct Reader {
     Deferred pageSplit{};   // raised where the provisional image ends as the second image
     TextPlace secondFile{}; // the second file's first record
     std::optional<std::uint64_t> firstStart{}; // the first image's, once it is set aside or done
+    std::span<LeftOutRange> leftOut{};         // the ranges whose bytes are not laid
 };
 
 // Reads the records from the text's first, at `mark`, up to the end of the

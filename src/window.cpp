@@ -185,18 +185,23 @@ std::uint64_t lineEndsBefore(Window& window, const TextPlace& place)
 {
     if (!window.rereadable)
         return place.lineEnds;
-    if (std::fseek(window.in, 0, SEEK_SET) != 0) {
+    TextPlace counted{0, 0};
+    if (window.counted && window.counted->offset <= place.offset) {
+        counted = *window.counted;
+    } else if (std::fseek(window.in, 0, SEEK_SET) != 0) {
         window.readError = window.readError ? window.readError : errno;
         return 0;
     }
-    std::uint64_t lines = 0;
-    for (std::uint64_t start = 0; start < place.offset; start += windowSize) {
+    window.counted.reset();
+    std::uint64_t lines = counted.lineEnds;
+    for (std::uint64_t start = counted.offset; start < place.offset; start += windowSize) {
         const auto size = static_cast<std::size_t>(std::min<std::uint64_t>(place.offset - start, windowSize));
         const std::size_t got = readText(window, window.start, size);
         lines += countLineEnds(window.start, window.start + got);
         if (got < size)
-            break;
+            return lines;
     }
+    window.counted = TextPlace{place.offset, lines};
     return lines;
 }
 

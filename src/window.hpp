@@ -4,6 +4,7 @@
 #pragma once
 
 #include "record.hpp"
+#include "textplace.hpp"
 
 #include <cstdint>
 #include <cstdio>
@@ -23,21 +24,14 @@ struct Window {
     char opening[4] = {};          // the text's first characters, which tell some other formats
     std::size_t openingLength = 0;
     int readError = 0;             // errno of the first read, or rewind, of the input that failed
-};
-
-// A place in the text that a message may name, perhaps after the window has
-// moved on. Line numbers are needed only for a message: text that can be read
-// again is counted only then, from its start through the buffer (whose text
-// is then lost); other text is counted as it passes, and up to the place now.
-struct TextPlace {
-    std::uint64_t offset;
-    std::uint64_t lineEnds; // in front of it, where the text can not be read again
+    std::optional<TextPlace> counted{}; // where counting lines again stopped, the input read up to there
 };
 
 TextPlace placeOf(const Window& window, const char* at);
 
 // The line feeds in front of the place; 0 where reading the text again fails
-// (window.readError then says why).
+// (window.readError then says why). Reading again goes on from the last
+// place counted, where this one stands behind it.
 std::uint64_t lineEndsBefore(Window& window, const TextPlace& place);
 
 // The next record mark at or after scan, with as much of its record in the

@@ -6,12 +6,16 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <charconv>
 #include <csignal>
 #include <cstdarg>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <new>
+#include <span>
+#include <string_view>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -53,6 +57,11 @@ constexpr const char* help = R"(  -opt              the image to write: -r or --
   output_file_name  the image file to write, made only once the image is complete; never a HEX file
   -r, --raw         the raw image: the first image, 0xFF up to offset 0x8000, the second; for a programmer
   -h, --headed      the headed image: a 10-byte header (checksum, 0x55 0xAA, length), then the raw image
+  --leave-out FIRST-LAST
+                    given before -opt, as often as needed (or --leave-out=FIRST-LAST): leave the data at
+                    these addresses (0x and hexadecimal, or decimal; LAST included) out of the image, such
+                    as an nRF UICR word (0x10001000-0x10001FFF) or PIC18 configuration words
+                    (0x300000-0x30000F); a line on standard error tells what each range left out
   --strict          given before -opt: refuse, instead of warn, where the second file's data do not start
                     0x8000 above the first file's (an application linked for another slot, the files
                     joined in the wrong order); the warning goes to standard error, the image is written
@@ -255,6 +264,64 @@ bool asksForRaw(const char* option)
     fail("Unknown option %s: give -r or --raw for the raw image, -h or --headed for the headed one", option);
 }
 
+// A load address: hexadecimal behind 0x, or decimal, up to 0xFFFFFFFF.
+bool readAddress(std::string_view text, std::uint64_t& address)
+{
+    int base = 10;
+    if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
+        base = 16;
+        text.remove_prefix(2);
+    }
+    const char* const end = text.data() + text.size();
+    const auto [stop, error] = std::from_chars(text.data(), end, address, base);
+    return !text.empty() && error == std::errc() && stop == end && address <= 0xFFFFFFFF;
+}
+
+// A range for --leave-out, FIRST-LAST, LAST included: refused, before
+// anything is read, where it is none.
+LeftOutRange readRange(const char* text)
+{
+    const char* const dash = std::strchr(text, '-');
+    LeftOutRange read{.first = 0, .last = 0};
+    if (!dash || !readAddress({text, dash}, read.first) || !readAddress(dash + 1, read.last) || read.last < read.first)
+        fail("Bad range for --leave-out: %s (give FIRST-LAST, e.g. 0x10001000-0x10001FFF)", text);
+    return read;
+}
+
+// Words that go in front of the option.
+bool isFrontWord(std::string_view word)
+{
+    return word == "--strict" || word == "--leave-out" || word.starts_with("--leave-out=");
+}
+
+// What each range left out, on standard error: how many bytes, from where to
+// where, in which lines of which file; or nothing, which a range with a typo
+// in it leaves out.
+void tellLeftOut(std::span<const LeftOutRange> leftOut)
+{
+    using Number = unsigned long long;
+    for (const LeftOutRange& range : leftOut) {
+        if (range.bytes == 0) {
+            std::fprintf(stderr, "Left out nothing at 0x%08llX-0x%08llX\n", Number{range.first}, Number{range.last});
+            continue;
+        }
+        std::fprintf(stderr, "Left out %llu byte%s at 0x%08llX-0x%08llX (", Number{range.bytes}, range.bytes == 1 ? "" : "s",
+                     Number{range.low}, Number{range.high});
+        const char* separator = "";
+        for (std::size_t file = 0; file != 2; ++file) {
+            const std::uint64_t* lines = range.lines[file];
+            if (lines[0] == 0)
+                continue;
+            std::fprintf(stderr, "%s%s file, line%s %llu", separator, file == 0 ? "first" : "second", lines[0] == lines[1] ? "" : "s",
+                         Number{lines[0]});
+            if (lines[1] != lines[0])
+                std::fprintf(stderr, "-%llu", Number{lines[1]});
+            separator = "; ";
+        }
+        std::fprintf(stderr, ")\n");
+    }
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -268,13 +335,32 @@ int main(int argc, char** argv)
         std::printf("zemkar %s\n", ZEMKAR_VERSION);
         return std::fflush(stdout) == 0 ? 0 : 1;
     }
-    // Words in front of the option: --strict.
+    // Words in front of the option: --strict, --leave-out RANGE, --leave-out=RANGE.
+    // There are fewer ranges than words.
     int option = 1;
     bool strict = false;
-    for (; argc - option > 3 && std::strcmp(argv[option], "--strict") == 0; ++option)
-        strict = true;
-    if (argc - option != 3 || std::strcmp(argv[option], "--strict") == 0)
+    auto* const ranges = static_cast<LeftOutRange*>(std::malloc(sizeof(LeftOutRange) * static_cast<unsigned>(argc)));
+    if (!ranges)
+        fail("Out of memory");
+    std::size_t rangeCount = 0;
+    while (argc - option > 3) {
+        const std::string_view word = argv[option];
+        if (word == "--strict") {
+            strict = true;
+            ++option;
+        } else if (word == "--leave-out") {
+            new (ranges + rangeCount++) LeftOutRange(readRange(argv[option + 1]));
+            option += 2;
+        } else if (word.starts_with("--leave-out=")) {
+            new (ranges + rangeCount++) LeftOutRange(readRange(argv[option] + std::strlen("--leave-out=")));
+            ++option;
+        } else {
+            break;
+        }
+    }
+    if (argc - option != 3 || isFrontWord(argv[option]))
         fail("%s", usage);
+    const std::span<LeftOutRange> leftOut(ranges, rangeCount);
     const bool raw = asksForRaw(argv[option]);
     const char* inputName = argv[option + 1];
     const char* outputName = argv[option + 2];
@@ -293,12 +379,13 @@ int main(int argc, char** argv)
     adviseRunPages(block, inputSize);
     char fault[faultMessageSize];
     ImageStarts starts;
-    const std::uint32_t imageLength = readImage(in, static_cast<char*>(block), buffer + headerSize, gapMap, fault, starts);
+    const std::uint32_t imageLength = readImage(in, static_cast<char*>(block), buffer + headerSize, gapMap, fault, starts, leftOut);
     if (imageLength == 0 && fault[0] == '\0')
         fail("Can not read %s: %s", inputName, std::strerror(errno));
     if (imageLength == 0)
         fail("%s", fault);
     std::fclose(in);
+    tellLeftOut(leftOut);
     // The image is right by the files' rules either way; where it would not
     // run, the user is told, or with --strict it is not written.
     if (describeOtherSlot(starts, fault)) {
@@ -315,5 +402,6 @@ int main(int argc, char** argv)
 
     std::free(gapMap);
     std::free(block);
+    std::free(ranges);
     return 0;
 }

@@ -179,9 +179,10 @@ TEST(ReadImage, AcceptedTextsGiveTheirImages)
          expectedImage(first, slice(second, 0, 0x3000))},
         {"300 KB before the first record", std::string(300000, ' ') + joined, image},
         // Skipped lines whose closing run of digits is no whole record: a run
-        // too short, with a wrong sum, a count it does not match, one run
-        // across a read too long for a record, whose tail would be one.
-        {"skipped lines that are no records", "; 1.0.2 000000001\r\n020000040800F3\r\n0200000408 00F2 \r\n" + std::string(40000, '0') +
+        // too short, with a wrong sum, longer than its count calls for, a
+        // count it does not match, one run across a read too long for a
+        // record, whose tail would be one.
+        {"skipped lines that are no records", "; 1.0.2 000000001\r\n020000040800F3\r\n02000004080000F2\r\n0200000408 00F2 \r\n" + std::string(40000, '0') +
              "\r\n" + hexFile(first) + "; 0300000408000F1\n" + hexFile(second, 0x08008000),
          image},
         {"first record is data", hexRecord(0, 0, {1, 2, 3}) + hexRecord(0, 3, {4}) + hexFile(second),

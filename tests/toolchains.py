@@ -234,8 +234,10 @@ too_long = "First image exceeds 0x8000 bytes at line %d (a record at 0x%08X; the
 third = "More than two HEX files: a third starts at line %d"
 slot = ("Warning: the second file's data start at 0x%08X, but the image puts them at 0x%08X (0x8000 above the first file's "
         "0x%08X): an application linked for another slot, or the files joined in the wrong order?\n")
+left_out = "Left out 4 bytes at 0x%08X-0x%08X (first file, line %d)\n"
 # What each case must give: an image and nothing on standard error, an image
-# and a warning there, or a refusal's message.
+# and a warning there, or a refusal's message; and the words in front of the
+# option, if any.
 cases = [
     ("objcopy, flash at 0: a small program, then one past 64 KiB", [boot0, app0], image(boot0_bin, app0_bin)),
     ("objcopy, flash at 0x08000000: type 04 and 05 records", [boot, app], image(boot_bin, app_bin)),
@@ -253,6 +255,10 @@ cases = [
     ("configuration words at 0x300000 in the first file", [config, app0], too_long % (line_of(config, b":020000040030") + 1, 0x300000)),
     ("the word at 0x10001014 left out with srec_cat", [exclude("uicr", far, "0x10001000", "0x10002000"), app0], image(far_bin, app0_bin)),
     ("the words at 0x300000 left out with srec_cat", [exclude("pic", config, "0x300000", "0x300010"), app0], image(config_bin, app0_bin)),
+    ("the word at 0x10001014 left out with --leave-out", [far, app0],
+     (image(far_bin, app0_bin), left_out % (0x10001014, 0x10001017, line_of(far, b":04101400"))), ["--leave-out", "0x10001000-0x10001FFF"]),
+    ("the words at 0x300000 left out with --leave-out", [config, app0],
+     (image(config_bin, app0_bin), left_out % (0x300000, 0x300003, line_of(config, b":020000040030") + 1)), ["--leave-out=0x300000-0x30000F"]),
     ("the application first", [sdcc_app, sdcc_boot], (image(sdcc_app_bytes, sdcc_boot_bytes), slot % (0, 0x10000, 0x8000))),
     ("the bootloader twice", [boot, boot], (image(boot_bin, boot_bin), slot % (0x08000000, 0x08008000, 0x08000000))),
     ("an application linked 0x100 above its slot", [boot0, app_above],
@@ -262,13 +268,14 @@ cases = [
 ]
 
 failed = False
-for what, files, expected in cases:
+for what, files, expected, *words in cases:
     for number, text in enumerate(files):
         (work / f"part{number}.hex").write_bytes(text)
     # Joined as a user joins them: cat, or cat >> for the appended pair.
     run("sh", "-c", "cat part0.hex > firmware.hex" + "".join(f" && cat part{n}.hex >> firmware.hex" for n in range(1, len(files))))
     (work / "firmware.raw").unlink(missing_ok=True)
-    result = subprocess.run([zemkar, "-r", "firmware.hex", "firmware.raw"], cwd=work, capture_output=True, text=True)
+    result = subprocess.run([zemkar, *(words[0] if words else []), "-r", "firmware.hex", "firmware.raw"], cwd=work,
+                            capture_output=True, text=True)
     if not isinstance(expected, str):
         expected, warning = expected if isinstance(expected, tuple) else (expected, "")
         made = (work / "firmware.raw").read_bytes() if result.returncode == 0 else None

@@ -270,6 +270,12 @@ TEST(Zemkar, FailuresSayWhyAndLeaveNoOutputBehind)
         {"", "--help in.hex", usage, true},
         {"", "--strict in.hex out.bin", usage, true},
         {"", "--strict=on -h in.hex out.bin", usage, true},
+        {"", "--leave-out=0x1-0x2 in.hex out.bin", usage, true},
+        {"", "--leave-out 0x3000000x -h in.hex out.bin", "Bad range for --leave-out: 0x3000000x (give FIRST-LAST, e.g. 0x10001000-0x10001FFF)", true},
+        {"", "--leave-out=0x20-0x1F -h in.hex out.bin", "Bad range for --leave-out: 0x20-0x1F (give FIRST-LAST, e.g. 0x10001000-0x10001FFF)", true},
+        {"", "--strict --leave-out 0-0x100000000 -h in.hex out.bin",
+         "Bad range for --leave-out: 0-0x100000000 (give FIRST-LAST, e.g. 0x10001000-0x10001FFF)", true},
+        {"", "--leave-out -h in.hex out.bin", "Bad range for --leave-out: -h (give FIRST-LAST, e.g. 0x10001000-0x10001FFF)", true},
         {"", "--rw in.hex out.bin", "Unknown option --rw: give -r or --raw for the raw image, -h or --headed for the headed one", true},
         {"", "--RAW in.hex out.bin", "Unknown option --RAW: give -r or --raw for the raw image, -h or --headed for the headed one", true},
         {"", "-- in.hex out.bin", "Unknown option --: give -r or --raw for the raw image, -h or --headed for the headed one", true},
@@ -367,7 +373,7 @@ TEST(Zemkar, HelpAndVersion)
     std::ifstream manual(ZEMKAR_MANUAL);
     const std::string page(std::istreambuf_iterator<char>(manual), {});
     const auto section = page.find(".SH OPTIONS"), next = page.find(".SH", section + 1);
-    const std::set<std::string> expected{"-r", "--raw", "-h", "--headed", "--strict", "--help", "--version"};
+    const std::set<std::string> expected{"-r", "--raw", "-h", "--headed", "--leave-out", "--strict", "--help", "--version"};
     EXPECT_EQ(options(help, "help"), expected) << help;
     EXPECT_EQ(options(page.substr(section, next - section), "manual"), expected);
 }
@@ -398,7 +404,9 @@ TEST(Zemkar, RefusesAnOutputThatIsTheInputOrHexText)
 // Where the second file's data do not start 0x8000 above the first file's,
 // the image is written all the same, and a warning on standard error says
 // where they start and where the image puts them; --strict refuses instead.
-TEST(Zemkar, WarnsOfAnApplicationForAnotherSlot)
+// Bytes left out with --leave-out are not laid, and a line on standard error
+// tells each range's: the image and the warning are as if they were not there.
+TEST(Zemkar, WarnsOfAnotherSlotAndTellsWhatItLeftOut)
 {
     const auto warning = [](const char* secondAt, const char* putAt, const char* firstAt) {
         return std::string("the second file's data start at ") + secondAt + ", but the image puts them at " + putAt +
@@ -407,6 +415,11 @@ TEST(Zemkar, WarnsOfAnApplicationForAnotherSlot)
     const std::string reversed = warning("0x08000000", "0x08010000", "0x08008000");
     const Bytes boot = pattern(3000, 7), app = pattern(5000, 8);
     const std::string appFirst = hexFile(app, 0x08008000) + hexFile(boot);
+    // The bootloader with an nRF UICR word, 8 bytes at 0x10001014 on lines 191 and 192.
+    std::string uicr = hexFile(boot);
+    uicr.insert(uicr.find(":04000005"), hexRecord(4, 0, {0x10, 0x00}) + hexRecord(0, 0x1014, {0, 0x80, 7, 0}) + hexRecord(0, 0x1018, {1, 2, 3, 4}));
+    Bytes cut = boot, appCut = slice(app, 16, app.size() - 16);
+    std::fill(cut.begin() + 8, cut.begin() + 0x18, 0xFF);
     const struct { std::string text, args, said, warned; Bytes image; } cases[] = {
         {text, "--strict -r in.hex out.bin", "", "", image},
         {twoImages({}, second), "--strict -r in.hex out.bin", "", "", expectedImage({}, second)},
@@ -416,16 +429,29 @@ TEST(Zemkar, WarnsOfAnApplicationForAnotherSlot)
          "Warning: " + warning("0x00008100", "0x00008000", "0x00000000") + "\n", expectedImage(first, second)},
         {appFirst, "--strict --strict -r in.hex out.bin", reversed, "", {}},
         {hexFile(first) + hexFile(first), "--strict -h in.hex out.bin", warning("0x08000000", "0x08008000", "0x08000000"), "", {}},
+        {uicr + hexFile(app, 0x08008000), "--leave-out 0x10001000-0x10001FFF -r in.hex out.bin", "",
+         "Left out 8 bytes at 0x10001014-0x1000101B (first file, lines 191-192)\n", expectedImage(boot, app)},
+        // Records across a range's edges keep their other bytes; a range with a typo leaves out nothing.
+        {hexFile(boot) + hexFile(app, 0x08008000),
+         "--leave-out=0x08000008-0x08000017 --leave-out 0x300000-0x30000F --leave-out 0x08008000-0x0800800F -r in.hex out.bin", "",
+         "Left out 16 bytes at 0x08000008-0x08000017 (first file, lines 2-3)\nLeft out nothing at 0x00300000-0x0030000F\n"
+         "Left out 16 bytes at 0x08008000-0x0800800F (second file, line 2)\nWarning: " +
+             warning("0x08008010", "0x08008000", "0x08000000") + "\n",
+         expectedImage(cut, appCut)},
+        {hexFile(boot) + hexFile(boot), "--leave-out 0x08000000-0x0800000F -r in.hex out.bin", "",
+         "Left out 32 bytes at 0x08000000-0x0800000F (first file, line 2; second file, line 2)\nWarning: " +
+             warning("0x08000010", "0x08008010", "0x08000010") + "\n",
+         expectedImage(slice(boot, 16, boot.size() - 16), slice(boot, 16, boot.size() - 16))},
     };
     for (const auto& c : cases) {
         put("in.hex", c.text);
         fs::remove(dir / "out.bin");
         EXPECT_EQ(run("{ ", c.args + " 2>warned.txt; }"), std::pair(c.said.empty() ? 0 : 1, c.said)) << c.args;
         const Bytes warned = get("warned.txt");
-        std::string line(warned.begin(), warned.end());
-        if (windowsProgram && line.ends_with("\r\n")) // a Windows program ends its lines with CR LF
-            line.erase(line.size() - 2, 1);
-        EXPECT_EQ(line, c.warned) << c.args;
+        std::string lines(warned.begin(), warned.end());
+        for (std::size_t at; windowsProgram && (at = lines.find("\r\n")) != lines.npos;)
+            lines.erase(at, 1); // a Windows program ends its lines with CR LF
+        EXPECT_EQ(lines, c.warned) << c.args;
         EXPECT_TRUE(c.image.empty() ? !fs::exists(dir / "out.bin") : get("out.bin") == c.image) << c.args;
     }
 }
