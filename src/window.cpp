@@ -64,8 +64,8 @@ namespace {
 struct SkippedLine {
     const char* start;             // in the buffer, or nullptr where it has left it
     std::optional<TextPlace> left; // where it starts, once it has left the buffer
-    std::size_t runLength = 0;     // of its closing run of hex digits so far; past `run`'s room, no record
-    bool blanksBehind = false;     // whether blanks stand behind that run
+    std::size_t runLength;         // of its closing run of hex digits so far; past `run`'s room, no record
+    bool blanksBehind;             // whether blanks stand behind that run
     char run[longestRecord];
 };
 
