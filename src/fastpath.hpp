@@ -3,37 +3,7 @@
 // them. Included by the reader's units alone.
 #pragma once
 
-#include "hexread.hpp"
-
-#include <cstdint>
-#include <optional>
-
-// The image as it is laid. Gaps between records are filled, so image offsets
-// and load addresses go together: `next` is the address of the byte that
-// would go at offset `length`, `low` the lowest address laid, and every offset
-// is from the image buffer's start, whichever image is being laid. The image
-// starts at `origin`; while it is laid, its bytes may stand higher. Which
-// bytes of the span are gaps, not given by a record, `gaps` tells: a bit a
-// byte, by the address modulo gapMask + 1, which is at least the image's room.
-struct Layout {
-    std::uint8_t* image;
-    std::uint32_t length = 0;               // bytes laid, fill included
-    std::uint32_t limit = segmentTwoOffset; // how far the fast path may lay
-    std::uint32_t upper = 0;                // from the last type 02 or 04 record
-    bool placed = false;                    // whether a record with data has fixed the image's base
-    std::uint64_t next = 0;
-    std::uint64_t low = 0;
-    std::uint32_t origin = 0;
-    std::uint8_t* gaps = nullptr;
-    std::uint32_t gapMask = 0;
-    bool gapsMarked = false; // whether any bit of `gaps` is set
-};
-
-// Where the image's data start: its lowest address, once a record has placed it.
-inline std::optional<std::uint64_t> startOf(const Layout& layout)
-{
-    return layout.placed ? std::optional(layout.low) : std::nullopt;
-}
+#include "layout.hpp"
 
 // Lays the data records from `scan`, the end of a record read whole, on, as
 // long as each stands whole in the text before `end`, only blanks stand in

@@ -29,74 +29,29 @@
 // give to the highest; a byte no record gives is 0xFF, one that two give is
 // refused, and so is a span past the image's room.
 //
-// The units: record.cpp reads one record and writes the messages;
-// window.cpp reads the input and finds records in it; fastpath.cpp lays runs
-// of data records alike; twofiles.cpp holds the rules above, provisional.cpp
-// those of the provisional image; placement.cpp keeps the gap map and makes
-// room where records go below an image; this file's readImage is the entry.
+// The units, from the ground up, each including only units below it: the
+// kernels (hexkernels.hpp); the shared types (constants.hpp, fault.cpp with
+// the message table, layout.hpp, textplace.hpp); record.cpp reads one record;
+// window.cpp reads the input and finds records in it; placement.cpp keeps the
+// gap map and makes room where records go below an image; leftout.cpp keeps
+// the ranges left out; fastpath.cpp lays runs of data records alike;
+// provisional.cpp holds the rules of the provisional image, twofiles.cpp the
+// rules above; this file's readImage is the entry.
 #pragma once
 
-#include "textplace.hpp"
+#include "constants.hpp"
+#include "leftout.hpp"
 
-#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <optional>
 #include <span>
-
-inline constexpr std::uint32_t segmentTwoOffset = 0x8000;
-inline constexpr std::uint32_t imageCapacity = 0x200000;
-inline constexpr std::uint8_t fillByte = 0xFF;
-
-// The most the reader needs of one record at once: mark, byte count, address,
-// type, 255 data bytes and the checksum.
-inline constexpr std::size_t longestRecord = 9 + 2 * 255 + 2;
-
-// The text is read this many characters at a time, into the same pages each
-// time: every page of the buffer costs a fault on first touch, and a window
-// of 32 KiB reads a typical input of 230 KB in 0.1 ms less than one of 256 KiB
-// and the largest no slower. A fuzz build makes it small, so that reads end
-// at every place in a record.
-#ifndef ZEMKAR_WINDOW_SIZE
-#define ZEMKAR_WINDOW_SIZE (32 * 1024)
-#endif
-inline constexpr std::size_t windowSize = ZEMKAR_WINDOW_SIZE;
-
-// The buffer the text passes through: a read, behind what is kept of a record
-// that the read before cut short.
-inline constexpr std::size_t textBufferSize = longestRecord + windowSize;
-
-// A bit for each byte an image can span, set where the span holds a gap: the
-// second image's (imageCapacity bits), then the first image's.
-inline constexpr std::size_t gapMapSize = (imageCapacity + segmentTwoOffset) / 8;
-
-// Longest message readImage writes, terminator included.
-inline constexpr std::size_t faultMessageSize = 256;
 
 // Where each image's data start: the lowest load address its data records
 // give; none where it has no data.
 struct ImageStarts {
     std::optional<std::uint64_t> first;
     std::optional<std::uint64_t> second;
-};
-
-// Load addresses whose data bytes are read and checked like any others, but
-// not laid: the image, its limits and where its data start are as if those
-// bytes were not in the text (far regions a programmer writes another way).
-// The reader tells what it left out in each range.
-struct LeftOutRange {
-    std::uint64_t first;
-    std::uint64_t last; // included
-    std::uint64_t bytes = 0; // data bytes left out
-    std::uint64_t low = 0;   // the lowest address left out
-    std::uint64_t high = 0;  // the highest
-    // The lines of the first and the last record bytes were left out of, in
-    // the first file and in the second, counted from that file's first
-    // record's line (0 where none).
-    std::uint64_t lines[2][2]{};
-    // Those records' places in the text, by the part of it the reader was in
-    // (the first file, the provisional image, the second file): its notes.
-    std::optional<TextPlace> from[3]{}, to[3]{};
 };
 
 // Reads the text from `in` to its end through `text`, which has room for

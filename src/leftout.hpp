@@ -1,14 +1,33 @@
-// Data bytes left out: the pieces of a record that are laid, what the ranges
-// took, and how far the fast path may lay. Included by the reader's units alone.
+// Data bytes left out: the ranges, the pieces of a record that are laid,
+// what the ranges took, and how far the fast path may lay.
 #pragma once
 
-#include "fastpath.hpp"
-#include "hexread.hpp"
+#include "layout.hpp"
 #include "textplace.hpp"
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
+
+// Load addresses whose data bytes are read and checked like any others, but
+// not laid: the image, its limits and where its data start are as if those
+// bytes were not in the text (far regions a programmer writes another way).
+// The reader tells what it left out in each range.
+struct LeftOutRange {
+    std::uint64_t first;
+    std::uint64_t last; // included
+    std::uint64_t bytes = 0; // data bytes left out
+    std::uint64_t low = 0;   // the lowest address left out
+    std::uint64_t high = 0;  // the highest
+    // The lines of the first and the last record bytes were left out of, in
+    // the first file and in the second, counted from that file's first
+    // record's line (0 where none).
+    std::uint64_t lines[2][2]{};
+    // Those records' places in the text, by the part of it the reader was in
+    // (the first file, the provisional image, the second file): its notes.
+    std::optional<TextPlace> from[3]{}, to[3]{};
+};
 
 // The addresses from `from` up to `to`.
 struct AddressSpan {

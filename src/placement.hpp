@@ -3,7 +3,7 @@
 // image is laid in. Included by the reader's units alone.
 #pragma once
 
-#include "fastpath.hpp"
+#include "layout.hpp"
 
 #include <cstdint>
 

@@ -1,6 +1,6 @@
 #include "twofiles.hpp"
 
-#include "leftout.hpp"
+#include "fastpath.hpp"
 #include "placement.hpp"
 #include "provisional.hpp"
 

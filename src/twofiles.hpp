@@ -3,8 +3,11 @@
 // does not tell yet. Included by the reader's units alone.
 #pragma once
 
-#include "fastpath.hpp"
+#include "layout.hpp"
+#include "leftout.hpp"
 #include "window.hpp"
+
+#include <span>
 
 // Where the reader stands in the text; LeftOutRange's notes go by it.
 enum class Part {
