@@ -180,11 +180,11 @@ template <std::size_t fixedBlocks>
 
 // It takes only records with the next sixteen characters in the text too, so
 // it needs no bounds checks and finds the next record mark with one compare.
-[[gnu::noinline]] const char* putDataRecords(const char* scan, const char* end, Layout& layout)
+[[gnu::noinline]] const char* putDataRecords(const char* scan, const char* end, Layout& layout, std::uint32_t upper)
 {
     // Only records that follow on are taken: the image's first one, and
     // one beyond the upper address's 64 KiB, are the general loop's.
-    const std::uint64_t nextOffset = layout.next - layout.upper;
+    const std::uint64_t nextOffset = layout.next - upper;
     if (end - scan < fastPathRoom || !layout.placed || nextOffset > 0xFFFF)
         return scan;
     const char* const lastTaken = end - fastPathRoom;

@@ -17,7 +17,7 @@ void countLeftOutLines(Reader& reader)
         for (std::size_t file = 0; const Part part : parts) {
             const auto notes = static_cast<std::size_t>(part);
             if (range.from[notes]) {
-                const std::uint64_t base = file == 0 ? 0 : lineEndsBefore(reader.window, divided ? reader.secondFile : reader.marker);
+                const std::uint64_t base = file == 0 ? 0 : lineEndsBefore(reader.window, divided ? reader.secondFile : reader.provisional.marker);
                 range.lines[file][0] = 1 + lineEndsBefore(reader.window, *range.from[notes]) - base;
                 range.lines[file][1] = 1 + lineEndsBefore(reader.window, *range.to[notes]) - base;
             }

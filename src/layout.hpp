@@ -17,7 +17,6 @@ struct Layout {
     std::uint8_t* image;
     std::uint32_t length = 0;               // bytes laid, fill included
     std::uint32_t limit = segmentTwoOffset; // how far the fast path may lay
-    std::uint32_t upper = 0;                // from the last type 02 or 04 record
     bool placed = false;                    // whether a record with data has fixed the image's base
     std::uint64_t next = 0;
     std::uint64_t low = 0;

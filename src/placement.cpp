@@ -51,6 +51,13 @@ void settle(Layout& layout)
     layout.length = layout.origin + span;
 }
 
+void startSecondImage(Layout& layout, std::uint8_t* gapMap)
+{
+    std::memset(layout.image + layout.length, fillByte, segmentTwoOffset - layout.length);
+    layout = {.image = layout.image, .length = segmentTwoOffset, .limit = imageCapacity, .origin = segmentTwoOffset,
+              .gaps = gapMap, .gapMask = imageCapacity - 1};
+}
+
 std::uint8_t* makeRoom(Layout& layout, std::uint64_t roomEnd, std::uint64_t address, std::uint64_t low, std::uint64_t high)
 {
     std::uint32_t start = laidStart(layout);

@@ -25,6 +25,10 @@ void settle(Layout& layout);
 // Clears the image's gap bits, so that the map is all zero again.
 void forgetImageGaps(Layout& layout);
 
+// Fills the image up to segmentTwoOffset and starts the second image there,
+// in `layout`, with its gap map.
+void startSecondImage(Layout& layout, std::uint8_t* gapMap);
+
 // Makes room for the record at `address`, the image then spanning from `low`
 // to `high` and reaching at most roomEnd; returns where the record's first
 // byte goes. Below the image, room is left for as much again as it spans, as

@@ -5,36 +5,27 @@
 #include <algorithm>
 #include <cstring>
 
-Layout secondImageLayout(const Reader& reader)
+void setFirstImageAside(Provisional& provisional, Layout& layout, std::uint8_t* gapMap, const TextPlace& marker)
 {
-    return {.image = reader.layout.image, .length = segmentTwoOffset, .limit = imageCapacity, .origin = segmentTwoOffset,
-            .gaps = reader.gapMap, .gapMask = imageCapacity - 1};
-}
-
-void setFirstImageAside(Reader& reader, const TextPlace& marker)
-{
-    Layout& layout = reader.layout;
     settle(layout);
-    reader.first = layout;
-    reader.firstStart = startOf(layout);
-    reader.marker = marker;
-    reader.part = Part::provisional;
-    std::memset(layout.image + layout.length, fillByte, segmentTwoOffset - layout.length);
-    layout = secondImageLayout(reader);
+    provisional.first = layout;
+    provisional.marker = marker;
+    startSecondImage(layout, gapMap);
 }
 
-void noteProvisionalRecord(Reader& reader, const Record& record, std::uint64_t address, std::uint64_t end)
+void noteProvisionalRecord(Provisional& provisional, const Layout& laid, const Window& window, const char* mark,
+                           std::uint64_t address, std::uint64_t end)
 {
-    const Layout &first = reader.first, &laid = reader.layout;
+    const Layout& first = provisional.first;
     // A first file across 64 KiB holds a 000004 record of its own: its data
     // go on exactly where the first image ends.
     if (!laid.placed && first.placed && first.length < segmentTwoOffset && address == first.next)
-        reader.pageSplit = {Fault::pageSplit, reader.marker};
-    if (reader.rejoinFault.fault != Fault::none)
+        provisional.pageSplit = {Fault::pageSplit, provisional.marker};
+    if (provisional.rejoinFault.fault != Fault::none)
         return;
     // As the first image's, it overlaps the first image's records, or the two then span past 0x8000.
     if (givenAny(first, address, end)) {
-        reader.rejoinFault = {Fault::overlap, placeOf(reader.window, record.mark)};
+        provisional.rejoinFault = {Fault::overlap, placeOf(window, mark)};
         return;
     }
     // Where the two start, before this record, and where they end with it.
@@ -45,18 +36,17 @@ void noteProvisionalRecord(Reader& reader, const Record& record, std::uint64_t a
             high = std::max(high, image->next);
         }
     if (high - std::min(start, address) > segmentTwoOffset)
-        reader.rejoinFault = {Fault::firstImageTooLong, placeOf(reader.window, record.mark), {address, start}};
+        provisional.rejoinFault = {Fault::firstImageTooLong, placeOf(window, mark), {address, start}};
 }
 
 // Not up to the first image's records, nor past where the two would span
 // 0x8000, as long as those rules may still count: the general loop notes the
 // record that breaks them.
-void setProvisionalLimit(Reader& reader)
+void setProvisionalLimit(const Provisional& provisional, Layout& layout)
 {
-    Layout& layout = reader.layout;
-    const Layout& first = reader.first;
+    const Layout& first = provisional.first;
     std::uint64_t room = imageCapacity - layout.length;
-    if (reader.rejoinFault.fault == Fault::none) {
+    if (provisional.rejoinFault.fault == Fault::none) {
         const std::uint64_t start = first.placed ? std::min(first.low, layout.low) : layout.low;
         room = std::min(room, start + segmentTwoOffset - layout.next);
         if (first.placed && layout.next < first.next)
@@ -69,13 +59,14 @@ void setProvisionalLimit(Reader& reader)
 // one gives a byte the other holds 0xFF there (no provisional record
 // overlaps the first image's, and the fill up to 0x8000 is there since the
 // provisional image began), so the two join byte by byte as one AND the other.
-void rejoinFirstImage(Reader& reader)
+static_assert(fillByte == 0xFF, "the join takes a byte as one image's AND the other's: the fill must change no byte");
+
+std::optional<std::uint64_t> rejoinFirstImage(const Provisional& provisional, Layout& layout)
 {
-    Layout& layout = reader.layout;
-    const Layout& first = reader.first;
+    const Layout& first = provisional.first;
     if (!layout.placed) {
         layout.length = first.length;
-        return;
+        return startOf(first);
     }
     settle(layout);
     std::uint64_t start = layout.low, end = layout.next;
@@ -88,10 +79,10 @@ void rejoinFirstImage(Reader& reader)
         start = std::min(start, first.low);
         end = std::max(end, first.next);
     }
-    reader.firstStart = start;
     std::uint8_t* const joined = layout.image + (layout.low - start);
     const std::uint8_t* const laid = layout.image + segmentTwoOffset;
     for (std::uint32_t at = 0; at < layout.length - segmentTwoOffset; ++at)
         joined[at] &= laid[at];
     layout.length = static_cast<std::uint32_t>(end - start);
+    return start;
 }

@@ -44,7 +44,7 @@ bool putAddressRecord(Reader& reader, const Record& record)
     if (const Fault fault = readData(record, value); fault != Fault::none)
         return rejectAt(reader, fault, record.mark);
     const unsigned upper = static_cast<unsigned>(value[0] << 8 | value[1]);
-    reader.layout.upper = record.type == 4 ? upper << 16 : upper << 4;
+    reader.upper = record.type == 4 ? upper << 16 : upper << 4;
     return true;
 }
 
@@ -54,7 +54,7 @@ void forgetGaps(Reader& reader)
 {
     forgetImageGaps(reader.layout);
     if (reader.part == Part::provisional)
-        forgetImageGaps(reader.first);
+        forgetImageGaps(reader.provisional.first);
 }
 
 namespace {
@@ -76,7 +76,7 @@ bool layBytes(Reader& reader, const Record& record, std::uint64_t address, std::
     const std::uint64_t low = layout.placed ? std::min(layout.low, address) : address;
     const std::uint64_t high = layout.placed ? std::max(layout.next, end) : end;
     if (reader.part == Part::provisional)
-        noteProvisionalRecord(reader, record, address, end);
+        noteProvisionalRecord(reader.provisional, layout, reader.window, record.mark, address, end);
     if (!layout.placed) {
         layout.placed = true;
         layout.low = layout.next = address;
@@ -93,7 +93,7 @@ bool layBytes(Reader& reader, const Record& record, std::uint64_t address, std::
     layout.low = low;
     layout.next = high;
     if (reader.part == Part::provisional)
-        setProvisionalLimit(reader);
+        setProvisionalLimit(reader.provisional, layout);
     return true;
 }
 
@@ -106,7 +106,7 @@ bool putDataRecord(Reader& reader, const Record& record)
     // Without data there is nothing to place.
     if (record.count == 0)
         return readRest(reader, record);
-    const std::uint64_t address = std::uint64_t{layout.upper} + record.address, end = address + record.count;
+    const std::uint64_t address = std::uint64_t{reader.upper} + record.address, end = address + record.count;
     AddressSpan kept[maxKeptPieces];
     const std::size_t pieces = keepPieces(reader.leftOut, address, end, kept);
     for (std::size_t piece = 0; piece != pieces; ++piece)
@@ -138,7 +138,7 @@ const char* layRuns(Reader& reader, const char* scan)
     Layout& layout = reader.layout;
     const std::uint32_t limit = layout.limit;
     layout.limit = std::min(limit, leftOutLimit(reader.leftOut, layout));
-    scan = putDataRecords(scan, reader.window.end, layout);
+    scan = putDataRecords(scan, reader.window.end, layout, reader.upper);
     layout.limit = limit;
     return scan;
 }
@@ -147,7 +147,9 @@ const char* layRuns(Reader& reader, const char* scan)
 // as the reader can tell yet.
 bool startProvisionalImage(Reader& reader, const Record& record)
 {
-    setFirstImageAside(reader, placeOf(reader.window, record.mark));
+    setFirstImageAside(reader.provisional, reader.layout, reader.gapMap, placeOf(reader.window, record.mark));
+    reader.firstStart = startOf(reader.provisional.first);
+    reader.part = Part::provisional;
     return putAddressRecord(reader, record);
 }
 
@@ -159,20 +161,20 @@ bool startNextFile(Reader& reader, const char* behind)
     if (reader.part == Part::secondFile)
         return rejectAt(reader, Fault::thirdFile, behind);
     Layout& layout = reader.layout;
-    if (reader.part == Part::provisional && reader.rejoinFault.fault != Fault::none)
-        return rejectDeferred(reader, reader.rejoinFault);
+    if (reader.part == Part::provisional && reader.provisional.rejoinFault.fault != Fault::none)
+        return rejectDeferred(reader, reader.provisional.rejoinFault);
     if (reader.part == Part::provisional) {
-        rejoinFirstImage(reader);
+        reader.firstStart = rejoinFirstImage(reader.provisional, layout);
         joinLeftOutNotes(reader.leftOut, static_cast<std::size_t>(Part::firstFile), static_cast<std::size_t>(Part::provisional));
     } else {
         settle(layout);
         reader.firstStart = startOf(layout);
     }
     forgetGaps(reader);
-    std::memset(layout.image + layout.length, fillByte, segmentTwoOffset - layout.length);
-    layout = secondImageLayout(reader);
+    startSecondImage(layout, reader.gapMap);
+    reader.upper = 0;
     reader.part = Part::secondFile;
-    reader.pageSplit = {};
+    reader.provisional.pageSplit = {};
     reader.secondFile = placeOf(reader.window, behind);
     return true;
 }
@@ -183,17 +185,17 @@ enum class Step { readOn, imageEnded, refused };
 // The image ends at a 000005 record.
 Step endImage(Reader& reader)
 {
-    if (reader.pageSplit.fault == Fault::none)
+    if (reader.provisional.pageSplit.fault == Fault::none)
         return Step::imageEnded;
-    rejectDeferred(reader, reader.pageSplit);
+    rejectDeferred(reader, reader.provisional.pageSplit);
     return Step::refused;
 }
 
 // Where the text ends before the image does.
 bool rejectUnended(Reader& reader)
 {
-    if (reader.pageSplit.fault != Fault::none)
-        return rejectDeferred(reader, reader.pageSplit);
+    if (reader.provisional.pageSplit.fault != Fault::none)
+        return rejectDeferred(reader, reader.provisional.pageSplit);
     writeFault(reader.message, reader.part == Part::firstFile     ? Fault::noFirstImageEnd
                                : reader.part == Part::provisional ? Fault::noSecondImageEnd
                                                                   : Fault::noSecondFileEnd);

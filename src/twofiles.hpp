@@ -5,6 +5,7 @@
 
 #include "layout.hpp"
 #include "leftout.hpp"
+#include "provisional.hpp"
 #include "window.hpp"
 
 #include <span>
@@ -17,14 +18,6 @@ enum class Part {
     secondFile,  // behind the end-of-file record that ends the first file
 };
 
-// A fault of the provisional image that counts only once the reader knows
-// what that image was.
-struct Deferred {
-    Fault fault = Fault::none;
-    TextPlace place{};
-    Reach reach{};
-};
-
 // What the reader carries from record to record.
 struct Reader {
     Window window;
@@ -32,11 +25,9 @@ struct Reader {
     char* message;
     std::uint8_t* gapMap; // the second image's gap map (the first's stands behind it)
     Part part = Part::firstFile;
-    Layout first{};         // the first image, set aside while a provisional one is laid
-    TextPlace marker{};     // the 000004 record that began the provisional image
-    Deferred rejoinFault{}; // raised where the provisional data rejoin the first image
-    Deferred pageSplit{};   // raised where the provisional image ends as the second image
-    TextPlace secondFile{}; // the second file's first record
+    std::uint32_t upper = 0;     // the file's upper address, from its last type 02 or 04 record
+    Provisional provisional{};   // the provisional image's state, while part is provisional
+    TextPlace secondFile{};      // the second file's first record
     std::optional<std::uint64_t> firstStart{}; // the first image's, once it is set aside or done
     std::span<LeftOutRange> leftOut{};         // the ranges whose bytes are not laid
 };
