@@ -120,7 +120,7 @@ struct Run {
 // other than 0 gives the records' blocks at compile time, so that the decode
 // of the counts tools write needs no loop.
 template <std::size_t fixedBlocks>
-[[gnu::always_inline]] inline const char* putRecordsAlike(const char* record, std::ptrdiff_t stride, std::size_t blocks,
+[[gnu::always_inline]] inline const char* layRecordsAlike(const char* record, std::ptrdiff_t stride, std::size_t blocks,
                                                           const char* lastTaken, Run& run)
 {
     if constexpr (fixedBlocks != 0)
@@ -151,7 +151,7 @@ template <std::size_t fixedBlocks>
                 return record;
             // The record's bytes: count, address and type (00), then data.
             unsigned sum = pageSum + (run.offset & 255);
-            const unsigned badDigits = putBlocks(run.image + run.length, next + dataField, blocks, sum);
+            const unsigned badDigits = decodeBlocks(run.image + run.length, next + dataField, blocks, sum);
             if ((badDigits | ((textWord(next + checksumAt) ^ (tail | checksumText(sum))) & tailChars)) != 0)
                 return record;
             record = next;
@@ -163,16 +163,16 @@ template <std::size_t fixedBlocks>
 }
 
 // Tools write 16 or 32 bytes a record; other counts take the decode with a loop.
-[[gnu::always_inline]] inline const char* putRecordsAlike(const char* record, std::ptrdiff_t stride,
+[[gnu::always_inline]] inline const char* layRecordsAlike(const char* record, std::ptrdiff_t stride,
                                                           const char* lastTaken, Run& run)
 {
     switch (const std::size_t blocks = decodePair(record + countField) / 16) {
     case 1:
-        return putRecordsAlike<1>(record, stride, blocks, lastTaken, run);
+        return layRecordsAlike<1>(record, stride, blocks, lastTaken, run);
     case 2:
-        return putRecordsAlike<2>(record, stride, blocks, lastTaken, run);
+        return layRecordsAlike<2>(record, stride, blocks, lastTaken, run);
     default:
-        return putRecordsAlike<0>(record, stride, blocks, lastTaken, run);
+        return layRecordsAlike<0>(record, stride, blocks, lastTaken, run);
     }
 }
 
@@ -180,7 +180,7 @@ template <std::size_t fixedBlocks>
 
 // It takes only records with the next sixteen characters in the text too, so
 // it needs no bounds checks and finds the next record mark with one compare.
-[[gnu::noinline]] const char* putDataRecords(const char* scan, const char* end, Layout& layout, std::uint32_t upper)
+[[gnu::noinline]] const char* layRuns(const char* scan, const char* end, Layout& layout, std::uint32_t upper, std::uint32_t limit)
 {
     // Only records that follow on are taken: the image's first one, and
     // one beyond the upper address's 64 KiB, are the general loop's.
@@ -188,7 +188,7 @@ template <std::size_t fixedBlocks>
     if (end - scan < fastPathRoom || !layout.placed || nextOffset > 0xFFFF)
         return scan;
     const char* const lastTaken = end - fastPathRoom;
-    Run run{.image = layout.image, .length = layout.length, .limit = layout.limit, .offset = static_cast<unsigned>(nextOffset)};
+    Run run{.image = layout.image, .length = layout.length, .limit = limit, .offset = static_cast<unsigned>(nextOffset)};
     const char* count = locLine(scan, scan + markLookahead);
     while (count && blanksOnly(scan, count - 1)) {
         const char* record = count - 1;
@@ -202,7 +202,7 @@ template <std::size_t fixedBlocks>
             break;
         const char* data = record + dataField;
         unsigned sum = byteCount + (run.offset >> 8) + (run.offset & 255);
-        if (putBlocks(run.image + run.length, data, byteCount / 16, sum) != 0)
+        if (decodeBlocks(run.image + run.length, data, byteCount / 16, sum) != 0)
             break;
         const unsigned checksum = decodePair(data + 2 * byteCount);
         if (((sum + checksum) & 255) != 0 || (checksum & invalidDigit) != 0)
@@ -216,7 +216,7 @@ template <std::size_t fixedBlocks>
         // The next record shows how far apart the records stand, and the bulk
         // of a file goes on that way: records alike stand behind the same
         // blanks as this one.
-        const char* last = putRecordsAlike(record, count - 1 - record, lastTaken, run);
+        const char* last = layRecordsAlike(record, count - 1 - record, lastTaken, run);
         if (last != record) {
             scan = last + dataField + 2 * byteCount + 2;
             count = locLine(scan, scan + markLookahead);

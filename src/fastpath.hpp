@@ -9,9 +9,10 @@
 // long as each stands whole in the text before `end`, only blanks stand in
 // front of it, and it is right in every way: hex digits, checksum, at the
 // address `next` (their four address digits from the file's `upper`
-// address on) within the limit, so that it lays no gap. It never rejects:
+// address on) and no byte at image offset `limit` or beyond (at least the
+// layout's length), so that it lays no gap. It never rejects:
 // it stops in front of the first record it does not take (any other type, a
 // fault, a gap, one below, one near the text's end, one far from the last),
 // and returns the end of the last record it took, or scan; the general loop
 // then reads on from there.
-const char* putDataRecords(const char* scan, const char* end, Layout& layout, std::uint32_t upper);
+const char* layRuns(const char* scan, const char* end, Layout& layout, std::uint32_t upper, std::uint32_t limit);

@@ -49,7 +49,7 @@ inline constexpr auto lowDigit = makeDigitTable(0);
 // false if a character among them is no hex digit. The portable decode, and
 // the tail of a record whose byte count is no multiple of 16: out of line, the
 // fast path never needs it.
-[[gnu::noinline]] inline bool putPairs(std::uint8_t* dest, const char* text, std::size_t count, unsigned& sum)
+[[gnu::noinline]] inline bool decodePairs(std::uint8_t* dest, const char* text, std::size_t count, unsigned& sum)
 {
     unsigned bytes = 0; // at least invalidDigit where a digit is bad: count is at most 256
     for (std::size_t i = 0; i < count; ++i) {
@@ -106,7 +106,7 @@ inline const char* skipBlanks(const char* pos, const char* end)
 // Decodes blocks * 16 bytes from the digits at text and adds them to sum,
 // modulo 256; returns 0, or other bits where a character among them is no
 // hex digit, for the caller to or with its other checks.
-[[gnu::always_inline]] inline unsigned putBlocks(std::uint8_t* dest, const char* text, std::size_t blocks, unsigned& sum)
+[[gnu::always_inline]] inline unsigned decodeBlocks(std::uint8_t* dest, const char* text, std::size_t blocks, unsigned& sum)
 {
     // Each 16-bit lane holds a high digit h in its low byte and a low digit l
     // in its high byte: times 0x1001 (h << 12 plus the lane) the high byte is
@@ -178,9 +178,9 @@ inline std::size_t countLineEnds(const char* begin, const char* end)
 
 #else // the portable twins
 
-[[gnu::always_inline]] inline unsigned putBlocks(std::uint8_t* dest, const char* text, std::size_t blocks, unsigned& sum)
+[[gnu::always_inline]] inline unsigned decodeBlocks(std::uint8_t* dest, const char* text, std::size_t blocks, unsigned& sum)
 {
-    return !putPairs(dest, text, 16 * blocks, sum);
+    return !decodePairs(dest, text, 16 * blocks, sum);
 }
 
 [[gnu::always_inline]] inline const char* locLine(const char* pos, const char* end)

@@ -48,7 +48,7 @@ std::uint32_t readImage(std::FILE* in, char* text, std::uint8_t* image, std::uin
         writeFault(message, Fault::lostMark, 1 + lineEndsBefore(window, *lostMark));
     // The image ends only where no record stands behind it, so the text is
     // read to its end: a writer at the other end of a pipe is not cut off.
-    const bool read = first && !lostMark && putImages(reader, first);
+    const bool read = first && !lostMark && readImages(reader, first);
     forgetGaps(reader);
     if (read)
         countLeftOutLines(reader);

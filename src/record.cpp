@@ -31,8 +31,8 @@ constexpr Kind kindOf(unsigned type)
 bool putLine(std::uint8_t* dest, const char* text, std::size_t count, unsigned& sum)
 {
     const std::size_t whole = count / 16 * 16;
-    return putBlocks(dest, text, count / 16, sum) == 0 &&
-           (whole == count || putPairs(dest + whole, text + 2 * whole, count - whole, sum));
+    return decodeBlocks(dest, text, count / 16, sum) == 0 &&
+           (whole == count || decodePairs(dest + whole, text + 2 * whole, count - whole, sum));
 }
 
 } // namespace

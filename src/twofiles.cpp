@@ -38,7 +38,7 @@ bool readRest(Reader& reader, const Record& record)
 }
 
 // Takes the upper address from the type 02 or 04 record.
-bool putAddressRecord(Reader& reader, const Record& record)
+bool readUpperAddress(Reader& reader, const Record& record)
 {
     std::uint8_t value[2];
     if (const Fault fault = readData(record, value); fault != Fault::none)
@@ -100,7 +100,7 @@ bool layBytes(Reader& reader, const Record& record, std::uint64_t address, std::
 // Lays the data record at its address, but for the bytes left out, which
 // are read and checked all the same. A record a range cuts into pieces lays
 // each as a record of its own, once all are checked.
-bool putDataRecord(Reader& reader, const Record& record)
+bool layDataRecord(Reader& reader, const Record& record)
 {
     const Layout& layout = reader.layout;
     // Without data there is nothing to place.
@@ -131,18 +131,6 @@ bool putDataRecord(Reader& reader, const Record& record)
     return true;
 }
 
-// Lays runs of data records on the fast path, which lays no byte of a range
-// left out: it stops in front of the record that reaches one.
-const char* layRuns(Reader& reader, const char* scan)
-{
-    Layout& layout = reader.layout;
-    const std::uint32_t limit = layout.limit;
-    layout.limit = std::min(limit, leftOutLimit(reader.leftOut, layout));
-    scan = putDataRecords(scan, reader.window.end, layout, reader.upper);
-    layout.limit = limit;
-    return scan;
-}
-
 // A 000004 record in the first file: the second file's opening record, as far
 // as the reader can tell yet.
 bool startProvisionalImage(Reader& reader, const Record& record)
@@ -150,7 +138,7 @@ bool startProvisionalImage(Reader& reader, const Record& record)
     setFirstImageAside(reader.provisional, reader.layout, reader.gapMap, placeOf(reader.window, record.mark));
     reader.firstStart = startOf(reader.provisional.first);
     reader.part = Part::provisional;
-    return putAddressRecord(reader, record);
+    return readUpperAddress(reader, record);
 }
 
 // At a type 01 record with a record behind it: a file ends and another starts
@@ -219,7 +207,7 @@ bool readFileEnd(Reader& reader, const Record& record, const char*& behind)
 // record stands behind it; without that boundary only a type 01 record may
 // follow, which ends the image or, with a record behind it, the first file.
 // What stands behind the image is not read.
-Step putStartMarker(Reader& reader, const Record& record, const char*& scan)
+Step readStartMarker(Reader& reader, const Record& record, const char*& scan)
 {
     std::optional<TextPlace> stray;
     const char* next = findRecord(reader.window, record.end, &stray);
@@ -259,12 +247,14 @@ Step putStartMarker(Reader& reader, const Record& record, const char*& scan)
 // the first file starts the second image provisionally, and where a type 01
 // record with a record behind it follows after all, those data rejoin the
 // first image.
-bool putRecords(Reader& reader, const char* mark)
+bool readRecords(Reader& reader, const char* mark)
 {
     Window& window = reader.window;
     const char* scan = mark;
     for (bool first = true;; first = false) {
-        scan = layRuns(reader, scan);
+        // The fast path lays no byte of a range left out: it stops in front of the record that reaches one.
+        Layout& layout = reader.layout;
+        scan = layRuns(scan, window.end, layout, reader.upper, std::min(layout.limit, leftOutLimit(reader.leftOut, layout)));
         std::optional<TextPlace> stray;
         const char* at = findRecord(window, scan, &stray);
         // What stands behind the last record counts before the missing record.
@@ -279,11 +269,11 @@ bool putRecords(Reader& reader, const char* mark)
         bool goesOn = true;
         switch (record.kind) {
         case Kind::data:
-            goesOn = putDataRecord(reader, record);
+            goesOn = layDataRecord(reader, record);
             break;
         case Kind::address:
             goesOn = isMarker(record) && reader.part == Part::firstFile && !first ? startProvisionalImage(reader, record)
-                                                                                   : putAddressRecord(reader, record);
+                                                                                   : readUpperAddress(reader, record);
             break;
         case Kind::endOfFile: {
             const char* behind = nullptr;
@@ -299,7 +289,7 @@ bool putRecords(Reader& reader, const char* mark)
             if (!readRest(reader, record))
                 return false;
             if (isMarker(record) && reader.part != Part::firstFile) {
-                const Step step = putStartMarker(reader, record, scan);
+                const Step step = readStartMarker(reader, record, scan);
                 if (step != Step::readOn)
                     return step == Step::imageEnded;
             }
@@ -315,9 +305,9 @@ bool putRecords(Reader& reader, const char* mark)
 
 } // namespace
 
-bool putImages(Reader& reader, const char* mark)
+bool readImages(Reader& reader, const char* mark)
 {
-    if (!putRecords(reader, mark))
+    if (!readRecords(reader, mark))
         return false;
     settle(reader.layout);
     return true;

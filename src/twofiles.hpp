@@ -34,7 +34,7 @@ struct Reader {
 
 // Reads the records from the text's first, at `mark`, up to the end of the
 // image; false, with the message written, where the text is refused.
-bool putImages(Reader& reader, const char* mark);
+bool readImages(Reader& reader, const char* mark);
 
 // Clears the gap bits the reader set, so that the map is all zero again.
 void forgetGaps(Reader& reader);
