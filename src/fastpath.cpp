@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <array>
 #include <bit>
+#include <cassert>
 #include <cstring>
 
 namespace {
@@ -224,5 +225,6 @@ template <std::size_t fixedBlocks>
     }
     layout.next += run.length - layout.length;
     layout.length = run.length;
+    assert(keepsPlacement(layout) && layout.length <= limit);
     return scan;
 }

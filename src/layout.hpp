@@ -26,6 +26,17 @@ struct Layout {
     bool gapsMarked = false; // whether any bit of `gaps` is set
 };
 
+// What every unit that lays an image keeps, whenever it hands the layout
+// on: the laid bytes span from `low` to `next` and stand at or above the
+// image's origin, within the room; an image not placed spans nothing.
+// Checked where assertions are on (the sanitizer and fuzz builds).
+inline bool keepsPlacement(const Layout& layout)
+{
+    const std::uint64_t span = layout.next - layout.low;
+    return layout.low <= layout.next && (layout.placed || span == 0) && layout.origin + span <= layout.length &&
+           layout.length <= imageCapacity;
+}
+
 // Where the image's data start: its lowest address, once a record has placed it.
 inline std::optional<std::uint64_t> startOf(const Layout& layout)
 {

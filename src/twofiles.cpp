@@ -5,6 +5,7 @@
 #include "provisional.hpp"
 
 #include <algorithm>
+#include <cassert>
 #include <cstring>
 
 namespace {
@@ -94,6 +95,7 @@ bool layBytes(Reader& reader, const Record& record, std::uint64_t address, std::
     layout.next = high;
     if (reader.part == Part::provisional)
         setProvisionalLimit(reader.provisional, layout);
+    assert(keepsPlacement(layout));
     return true;
 }
 

@@ -178,6 +178,11 @@ TEST(ReadImage, AcceptedTextsGiveTheirImages)
              hexRecord(1, 0x5000, slice(first, 0, 16)) + dataRecords(slice(second, 0, 0x3000), 0x5000) + opening + closing,
          expectedImage(first, slice(second, 0, 0x3000))},
         {"300 KB before the first record", std::string(300000, ' ') + joined, image},
+        // Where a run crosses its 256-byte page the address digits change: a
+        // right record there, written 0x100 lower, goes to its own address.
+        {"a record 0x100 lower than its run's next, where the run crosses a page",
+         opening + dataRecords(slice(runAfter, 0, 0x80), 0x80) + hexRecord(0, 0, p16) + dataRecords(runAfter, 0x110) + opening + closing,
+         expectedImage(laidAt({{0, p16}, {0x80, slice(runAfter, 0, 0x80)}, {0x110, runAfter}}), {})},
         // Skipped lines whose closing run of digits is no whole record: a run
         // too short, with a wrong sum, longer than its count calls for, a
         // count it does not match, one run across a read too long for a
@@ -404,6 +409,12 @@ TEST(ReadImage, RejectedTextsSayWhy)
          "Text outside a record at line " + lineOfJoinedEnd + " (line 4484 of the second file)"},
         {"text behind the last record, the text ending before the image", opening + hexRecord(0, 0, {1}) + "end",
          "Text outside a record at line 3"},
+        {"31 characters between two records of a run", opening + replaced(dataRecords(pattern(4096)), "\r\n:10080000", "\r\n" + std::string(31, 'x') + ":10080000") +
+             opening + closing,
+         "Text outside a record at line " + std::to_string(2 + 0x800 / 16)},
+        {"a character in front of the first record the fast path takes", opening + hexRecord(0, 0, p16) + "x" + dataRecords(pattern(4096), 0x10) +
+             opening + closing,
+         "Text outside a record at line 3"},
         {"a character behind each record of a run", opening + hexRecord(0, 0, p16) + replaced(dataRecords(pattern(4096), 0x10), "\r\n", "!\r\n") +
              opening + closing,
          "Text outside a record at line 3"},
@@ -455,6 +466,13 @@ TEST(ReadImage, RejectedTextsSayWhy)
          "Record cut short at line 3"},
         {"file of record marks", "::::::::::", "Bad hex digit at line 1"},
         {"a first data record ending behind its type", ":0G000000", "Bad hex digit at line 1"},
+        // A record below the first moves the image's bytes up, with room below
+        // them, here up to the end of the image's room: the run from there on
+        // is laid once they are moved back down.
+        {"a record far below the first, then a run past 0x8000", opening + hexRecord(0, 0x7000, p16) + hexRecord(0, 0, p16) +
+             dataRecords(pattern(0x1400), 0x7010) + opening + closing,
+         "First image exceeds 0x8000 bytes at line " + std::to_string(4 + (0x8000 - 0x7010) / 16) +
+             " (a record at 0x08008000; the image starts at 0x08000000)"},
         {"segment 1 over 0x8000", twoImages(pattern(0x8001), {}),
          "First image exceeds 0x8000 bytes at line 2050 (a record at 0x08008000; the image starts at 0x08000000)"},
         {"full record over 0x8000", twoImages(pattern(0x8010), {}) + std::string(600, ' '),

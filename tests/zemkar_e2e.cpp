@@ -25,6 +25,17 @@ namespace {
 // the inputs past 4 GiB.
 std::string program = "'" ZEMKAR_PROGRAM "'";
 bool ownProgram = true, windowsProgram = false, emulatedProgram = false, largeInputs = false;
+// A build whose program writes a coverage profile as it ends, or runs under the sanitizers.
+#ifdef ZEMKAR_COVERAGE
+constexpr bool coverageBuild = true;
+#else
+constexpr bool coverageBuild = false;
+#endif
+#ifdef ZEMKAR_SANITIZED
+constexpr bool sanitizedBuild = true;
+#else
+constexpr bool sanitizedBuild = false;
+#endif
 fs::path dir;
 
 // Why a case cannot hold where the program runs, or nothing where it can.
@@ -37,8 +48,14 @@ std::string leftOut(const std::string& command)
     const auto has = [&](const char* part) { return command.find(part) != command.npos; };
     if (windowsProgram && (has("|") || has("ulimit") || has("prlimit") || has("strace ") || has("valgrind ") || has("<&-")))
         return "a Linux case, under Wine";
-    if (emulatedProgram && (has("ulimit -v") || has("valgrind ")))
+    if (emulatedProgram && (has("ulimit -v") || has("prlimit --as") || has("valgrind ")))
         return "the emulator's own limit or count, not the program's";
+    // The address space this build's program takes was measured: another
+    // build's, or a checked build's, takes another.
+    if (has("prlimit --as") && (!ownProgram || sanitizedBuild || coverageBuild))
+        return "the address space of another build";
+    if (coverageBuild && has("prlimit --fsize"))
+        return "the file-size limit would stop the coverage profile too";
     return "";
 }
 
@@ -203,6 +220,10 @@ TEST(Zemkar, WritesTheImageThatInputAndOptionAskFor)
         {"cat in.hex | ", "-r /dev/stdin out.bin", image},
         {"(head -c 999 in.hex; sleep 0.2; tail -c +1000 in.hex) | ", "-r /dev/stdin out.bin", image},
         {"", "-r in.hex /dev/stdout | cat > out.bin", image}, // a pipe has no length to set
+        // The input is closed before the output is made: four descriptors are enough.
+        {"exec 3>&- 4>&- 5>&- 6>&- 7>&- 8>&- 9>&-; prlimit --nofile=4 ", "-r in.hex out.bin", image},
+        // The address space the run takes: 9.14 MB measured, 9.35 MB allowed.
+        {"prlimit --as=9350000 ", "-r in.hex out.bin", image},
         {"", "-h " ZEMKAR_EXAMPLES "/two-images.hex out.bin", Bytes(std::istreambuf_iterator<char>(example), {})},
     };
     for (const auto& c : cases) {
@@ -260,6 +281,15 @@ TEST(Zemkar, FailuresSayWhyAndLeaveNoOutputBehind)
     put("across.hex", across.substr(0, marker + 17) + std::string(40000, '\n') + across.substr(marker + 17) + hexFile(second, 0x08010400));
     put("srec.txt", std::string(40000, '\n') + "S1130000285F245F2212226A000424290008237C2A\n");
     put("digit.hex", ":020000040800F2\r\n:0G000000\r\n");
+    // A record of 255 bytes with a wrong checksum that ends exactly where the
+    // first read does: nothing more needs reading to refuse it.
+    std::string edge = hexRecord(4, 0, {8, 0});
+    unsigned next = 0;
+    for (; edge.size() + 45 + 521 <= 32768; next += 16)
+        edge += hexRecord(0, next, pattern(16, next));
+    edge += std::string(32768 - 521 - edge.size(), ' ') + hexRecord(0, next, pattern(255)).substr(0, 519) + "00";
+    put("edge.hex", edge);
+    const std::string edgeLine = std::to_string(std::count(edge.begin(), edge.end(), '\n') + 1);
     fs::create_directory(dir / "folder");
     const std::string usage = "zemkar [-opt] [input_file_name] [output_file_name]";
     struct Case { std::string prefix, args, message; bool beforeOutput; };
@@ -286,6 +316,9 @@ TEST(Zemkar, FailuresSayWhyAndLeaveNoOutputBehind)
          std::string("Can not read /proc/self/mem: ") + (windowsProgram ? "Invalid argument" : "Input/output error"), true},
         {"rm -f fifo && mkfifo fifo && (head -c 5000 in.hex > fifo &) && ", "-h fifo out.bin",
          "Record cut short at line 112", true}, // its writer stops within a record
+        // The FIFO holds the text, its writer still there; a second read would fail.
+        {"rm -f fifo && mkfifo fifo && exec 3<>fifo && cat edge.hex > fifo && " + failing("read", "EIO", "fifo", 2), "-h fifo out.bin",
+         "Bad checksum at line " + edgeLine, true},
         {"", "-h bad.hex out.bin", "No 000004 record to end the first image: give two HEX files joined end to end", true},
         {"", "-h late.hex out.bin", "Image exceeds 0x200000 bytes at line 129061 (line 129058 of the second file; a record at 0x08200000; the image starts at 0x08008000)", true},
         {"cat late.hex | ", "-h /dev/stdin out.bin", "Image exceeds 0x200000 bytes at line 129061 (line 129058 of the second file; a record at 0x08200000; the image starts at 0x08008000)", true},
