@@ -6,7 +6,6 @@
 #include <algorithm>
 #include <array>
 #include <bit>
-#include <cassert>
 #include <cstring>
 
 namespace {
@@ -225,6 +224,6 @@ template <std::size_t fixedBlocks>
     }
     layout.next += run.length - layout.length;
     layout.length = run.length;
-    assert(keepsPlacement(layout) && layout.length <= limit);
+    checkPlacement(layout);
     return scan;
 }

@@ -3,6 +3,7 @@
 
 #include "constants.hpp"
 
+#include <cassert>
 #include <cstdint>
 #include <optional>
 
@@ -35,6 +36,12 @@ inline bool keepsPlacement(const Layout& layout)
     const std::uint64_t span = layout.next - layout.low;
     return layout.low <= layout.next && (layout.placed || span == 0) && layout.origin + span <= layout.length &&
            layout.length <= imageCapacity;
+}
+
+// Checks keepsPlacement where assertions are on.
+inline void checkPlacement([[maybe_unused]] const Layout& layout)
+{
+    assert(keepsPlacement(layout));
 }
 
 // Where the image's data start: its lowest address, once a record has placed it.

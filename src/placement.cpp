@@ -1,7 +1,6 @@
 #include "placement.hpp"
 
 #include <algorithm>
-#include <cassert>
 #include <cstring>
 
 void markGaps(Layout& layout, std::uint64_t from, std::uint64_t to, bool gap)
@@ -50,7 +49,7 @@ void settle(Layout& layout)
     const std::uint32_t start = laidStart(layout), span = layout.length - start;
     std::memmove(layout.image + layout.origin, layout.image + start, span);
     layout.length = layout.origin + span;
-    assert(keepsPlacement(layout) && laidStart(layout) == layout.origin);
+    checkPlacement(layout);
 }
 
 void startSecondImage(Layout& layout, std::uint8_t* gapMap)
@@ -58,7 +57,7 @@ void startSecondImage(Layout& layout, std::uint8_t* gapMap)
     std::memset(layout.image + layout.length, fillByte, segmentTwoOffset - layout.length);
     layout = {.image = layout.image, .length = segmentTwoOffset, .limit = imageCapacity, .origin = segmentTwoOffset,
               .gaps = gapMap, .gapMask = imageCapacity - 1};
-    assert(keepsPlacement(layout));
+    checkPlacement(layout);
 }
 
 std::uint8_t* makeRoom(Layout& layout, std::uint64_t roomEnd, std::uint64_t address, std::uint64_t low, std::uint64_t high)

@@ -5,7 +5,6 @@
 #include "provisional.hpp"
 
 #include <algorithm>
-#include <cassert>
 #include <cstring>
 
 namespace {
@@ -67,11 +66,11 @@ std::uint64_t spanLimit(const Reader& reader)
     return reader.part == Part::firstFile ? segmentTwoOffset : imageCapacity - segmentTwoOffset;
 }
 
-// Lays the bytes from `address` up to `end`, checked already, at their
-// address: above the image's span behind a fill, below it behind a fill, or
-// into a gap. They are `bytes`, or where it is nullptr the record's data,
-// read straight into their place.
-bool layBytes(Reader& reader, const Record& record, std::uint64_t address, std::uint64_t end, const std::uint8_t* bytes)
+// Makes room for the bytes from `address` up to `end`, checked against the
+// image already, at their address: above the image's span behind a fill,
+// below it behind a fill, or into a gap; takes them as laid, and returns
+// where they go.
+std::uint8_t* placeBytes(Reader& reader, const Record& record, std::uint64_t address, std::uint64_t end)
 {
     Layout& layout = reader.layout;
     const std::uint64_t low = layout.placed ? std::min(layout.low, address) : address;
@@ -83,10 +82,6 @@ bool layBytes(Reader& reader, const Record& record, std::uint64_t address, std::
         layout.low = layout.next = address;
     }
     std::uint8_t* const place = makeRoom(layout, layout.origin + spanLimit(reader), address, low, high);
-    if (bytes)
-        std::memcpy(place, bytes, static_cast<std::size_t>(end - address));
-    else if (const Fault fault = readData(record, place); fault != Fault::none)
-        return rejectAt(reader, fault, record.mark);
     markGaps(layout, layout.next, address, true);
     markGaps(layout, end, layout.low, true);
     markGaps(layout, std::max(address, layout.low), std::min(end, layout.next), false);
@@ -95,8 +90,8 @@ bool layBytes(Reader& reader, const Record& record, std::uint64_t address, std::
     layout.next = high;
     if (reader.part == Part::provisional)
         setProvisionalLimit(reader.provisional, layout);
-    assert(keepsPlacement(layout));
-    return true;
+    checkPlacement(layout);
+    return place;
 }
 
 // Lays the data record at its address, but for the bytes left out, which
@@ -121,15 +116,17 @@ bool layDataRecord(Reader& reader, const Record& record)
             return rejectAt(reader, reader.part == Part::firstFile ? Fault::firstImageTooLong : Fault::imageTooLong,
                             record.mark, {kept[0].from, layout.low});
     }
-    if (pieces == 1 && kept[0].from == address && kept[0].to == end)
-        return layBytes(reader, record, address, end, nullptr);
+    // A whole record's data are read straight into their place.
+    const bool whole = pieces == 1 && kept[0].from == address && kept[0].to == end;
     std::uint8_t bytes[255];
-    if (const Fault fault = readData(record, bytes); fault != Fault::none)
+    if (const Fault fault = readData(record, whole ? placeBytes(reader, record, address, end) : bytes); fault != Fault::none)
         return rejectAt(reader, fault, record.mark);
+    if (whole)
+        return true;
     noteLeftOut(reader.leftOut, address, end, static_cast<std::size_t>(reader.part), placeOf(reader.window, record.mark));
     for (std::size_t piece = 0; piece != pieces; ++piece)
-        if (!layBytes(reader, record, kept[piece].from, kept[piece].to, bytes + (kept[piece].from - address)))
-            return false;
+        std::memcpy(placeBytes(reader, record, kept[piece].from, kept[piece].to), bytes + (kept[piece].from - address),
+                    static_cast<std::size_t>(kept[piece].to - kept[piece].from));
     return true;
 }
 

@@ -340,19 +340,22 @@ int main(int argc, char** argv)
     int option = 1;
     bool strict = false;
     auto* const ranges = static_cast<LeftOutRange*>(std::malloc(sizeof(LeftOutRange) * static_cast<unsigned>(argc)));
-    if (!ranges)
-        fail("Out of memory");
     std::size_t rangeCount = 0;
+    // Kept where there is room for it; where there is none, the run ends below, the words read.
+    const auto keep = [&](const LeftOutRange& range) {
+        if (ranges)
+            new (ranges + rangeCount++) LeftOutRange(range);
+    };
     while (argc - option > 3) {
         const std::string_view word = argv[option];
         if (word == "--strict") {
             strict = true;
             ++option;
         } else if (word == "--leave-out") {
-            new (ranges + rangeCount++) LeftOutRange(readRange(argv[option + 1]));
+            keep(readRange(argv[option + 1]));
             option += 2;
         } else if (word.starts_with("--leave-out=")) {
-            new (ranges + rangeCount++) LeftOutRange(readRange(argv[option] + std::strlen("--leave-out=")));
+            keep(readRange(argv[option] + std::strlen("--leave-out=")));
             ++option;
         } else {
             break;
@@ -369,7 +372,7 @@ int main(int argc, char** argv)
     std::uint8_t* buffer = allocateBuffers(block);
     // Zeroed pages that cost nothing until an image with gaps touches them.
     auto* gapMap = static_cast<std::uint8_t*>(std::calloc(gapMapSize, 1));
-    if (!buffer || !gapMap)
+    if (!buffer || !gapMap || !ranges)
         fail("Out of memory");
 
     off_t inputSize = 0;

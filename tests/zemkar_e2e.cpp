@@ -289,6 +289,10 @@ TEST(Zemkar, FailuresSayWhyAndLeaveNoOutputBehind)
         edge += hexRecord(0, next, pattern(16, next));
     edge += std::string(32768 - 521 - edge.size(), ' ') + hexRecord(0, next, pattern(255)).substr(0, 519) + "00";
     put("edge.hex", edge);
+    // Bytes left out are checked all the same: a data digit changed, the checksum wrong.
+    std::string changed = hexRecord(0, 0, pattern(16));
+    changed[9] = changed[9] == '0' ? '1' : '0';
+    put("sum.hex", hexRecord(4, 0, {8, 0}) + changed + hexFile(second, 0x08008000));
     const std::string edgeLine = std::to_string(std::count(edge.begin(), edge.end(), '\n') + 1);
     fs::create_directory(dir / "folder");
     const std::string usage = "zemkar [-opt] [input_file_name] [output_file_name]";
@@ -306,6 +310,7 @@ TEST(Zemkar, FailuresSayWhyAndLeaveNoOutputBehind)
         {"", "--strict --leave-out 0-0x100000000 -h in.hex out.bin",
          "Bad range for --leave-out: 0-0x100000000 (give FIRST-LAST, e.g. 0x10001000-0x10001FFF)", true},
         {"", "--leave-out -h in.hex out.bin", "Bad range for --leave-out: -h (give FIRST-LAST, e.g. 0x10001000-0x10001FFF)", true},
+        {"", "--leave-out 0x08000000-0x08000003 -h sum.hex out.bin", "Bad checksum at line 2", true},
         {"", "--rw in.hex out.bin", "Unknown option --rw: give -r or --raw for the raw image, -h or --headed for the headed one", true},
         {"", "--RAW in.hex out.bin", "Unknown option --RAW: give -r or --raw for the raw image, -h or --headed for the headed one", true},
         {"", "-- in.hex out.bin", "Unknown option --: give -r or --raw for the raw image, -h or --headed for the headed one", true},
