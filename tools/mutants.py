@@ -53,7 +53,7 @@ def mutants_of(text):
             for match in re.finditer(r"(?<= )(%s)(?= )" % "|".join(re.escape(k) for k in sorted(table, key=len, reverse=True)), code):
                 old = match.group(1)
                 yield number, op, f"{old} -> {table[old]}", line[:match.start()] + table[old] + line[match.end():]
-        for match in re.finditer(r"(?<![\w.])(0x[0-9A-Fa-f]+|\d+)(?![\w.'])", code):
+        for match in re.finditer(r"(?<![\w.'])(0x[0-9A-Fa-f]+|[1-9]\d*|0)(?![\w.'])", code):
             value = int(match.group(1), 0)
             for new in (value + 1, value - 1):
                 if new < 0:
