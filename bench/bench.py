@@ -14,6 +14,9 @@ figure is the median over the rounds of the per-round ratio):
             of reading the input and writing a file) and objcopy -I ihex -O
             binary on the second half alone (the nearest job a peer does);
             zemkar and cat also writing a new file each run
+  left out  the largest input with a far region left out (--leave-out
+            0x10001000-0x10001FFF, the nRF UICR, which it does not hold),
+            beside the same run without it
   typical   the typical pair (20 KiB + 60 KiB) and the bundled example,
             against a statically linked program that does nothing: the floor
             of any converter, the cost of starting a process; and the typical
@@ -29,6 +32,7 @@ sum it up, one for each program:
 
   PROGRAM: ratio_vs_cat=... ratio_vs_objcopy=... instr_per_byte=... peak_rss_mib=...
            typical_vs_floor=... typical_rss_mib=... reversed_vs_in_order=...
+           leave_out_vs_plain=...
 """
 import argparse
 import json
@@ -194,6 +198,20 @@ def main():
             summary[name]["peak_rss_mib"] = peak_rss_mib([program, "-h", str(big), str(folder / "rss.out")])
         print(f"writing a new file each run: zemkar at {ratio(times, 'zemkar new file', 'cat new file'):.3f} of cat")
 
+        # A far region left out, beside the same run without it (where the program has --leave-out).
+        leave_out = ["--leave-out", "0x10001000-0x10001FFF"]
+        commands = {}
+        for name, program in programs.items():
+            if subprocess.run([program, *leave_out, "-h", str(big), str(folder / "probe.out")], capture_output=True).returncode == 0:
+                commands[name] = ([program, "-h", str(big), str(folder / f"{name}.out")], None, None)
+                commands[f"{name}, left out"] = ([program, *leave_out, "-h", str(big), str(folder / f"{name}.out")], None, None)
+        if commands:
+            times = interleaved(commands, args.rounds)
+            table(f"largest input with a far region left out; {args.rounds} rounds", times, next(iter(commands)))
+            for name in programs:
+                if name in commands:
+                    summary[name]["leave_out_vs_plain"] = ratio(times, f"{name}, left out", name)
+
         # Typical inputs, against the floor of starting a process.
         for shape in ("typical", "example"):
             text = folder / f"{shape}.hex"
@@ -252,7 +270,8 @@ def main():
               f"instr_per_byte={show(figures['instr_per_byte'], 2)} peak_rss_mib={show(figures['peak_rss_mib'], 1)} "
               f"typical_vs_floor={show(figures['typical_vs_floor'], 2)} "
               f"typical_rss_mib={show(figures['typical_rss_mib'], 1)} "
-              f"reversed_vs_in_order={show(figures['reversed_vs_in_order'], 2)}")
+              f"reversed_vs_in_order={show(figures['reversed_vs_in_order'], 2)} "
+              f"leave_out_vs_plain={show(figures.get('leave_out_vs_plain'), 3)}")
 
 
 if __name__ == "__main__":
