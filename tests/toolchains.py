@@ -280,6 +280,11 @@ for what, files, expected, *words in cases:
         expected, warning = expected if isinstance(expected, tuple) else (expected, "")
         made = (work / "firmware.raw").read_bytes() if result.returncode == 0 else None
         right = made == expected and result.stdout == "" and result.stderr == warning
+        if warning.startswith("Warning: "):
+            # With --strict the same words are a refusal, and nothing is written.
+            (work / "firmware.raw").unlink()
+            strict = subprocess.run([zemkar, "--strict", "-r", "firmware.hex", "firmware.raw"], cwd=work, capture_output=True, text=True)
+            right &= (strict.returncode, strict.stdout) == (1, warning[len("Warning: "):-1]) and not (work / "firmware.raw").exists()
         outcome = ("right image, %d bytes" % len(expected) + (", " + warning.strip() if warning else "") if right
                    else "status %d: %s%s" % (result.returncode, result.stdout, result.stderr))
     else:
