@@ -1,4 +1,5 @@
 // Runs the built program on files in a temporary directory.
+#include "constants.hpp"
 #include "hextext.hpp"
 
 #include <gtest/gtest.h>
@@ -285,9 +286,9 @@ TEST(Zemkar, FailuresSayWhyAndLeaveNoOutputBehind)
     // first read does: nothing more needs reading to refuse it.
     std::string edge = hexRecord(4, 0, {8, 0});
     unsigned next = 0;
-    for (; edge.size() + 45 + 521 <= 32768; next += 16)
+    for (; edge.size() + 45 + longestRecord <= windowSize; next += 16)
         edge += hexRecord(0, next, pattern(16, next));
-    edge += std::string(32768 - 521 - edge.size(), ' ') + hexRecord(0, next, pattern(255)).substr(0, 519) + "00";
+    edge += std::string(windowSize - longestRecord - edge.size(), ' ') + hexRecord(0, next, pattern(255)).substr(0, longestRecord - 2) + "00";
     put("edge.hex", edge);
     // Bytes left out are checked all the same: a data digit changed, the checksum wrong.
     std::string changed = hexRecord(0, 0, pattern(16));
