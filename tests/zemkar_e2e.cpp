@@ -472,9 +472,11 @@ TEST(Zemkar, WarnsOfAnotherSlotAndTellsWhatItLeftOut)
          "Left out 8 bytes at 0x10001014-0x1000101B (first file, lines 191-192)\n", expectedImage(boot, app)},
         // Records across a range's edges keep their other bytes; a range with a typo leaves out nothing.
         {hexFile(boot) + hexFile(app, 0x08008000),
-         "--leave-out=0x08000008-0x08000017 --leave-out 0x300000-0x30000F --leave-out 0x08008000-0x0800800F -r in.hex out.bin", "",
+         "--leave-out=0x08000008-0x08000017 --leave-out 0x300000-0x30000F --leave-out 0x08008000-0x0800800F --leave-out 4294967040-0xFFFFFFFF "
+         "-r in.hex out.bin",
+         "",
          "Left out 16 bytes at 0x08000008-0x08000017 (first file, lines 2-3)\nLeft out nothing at 0x00300000-0x0030000F\n"
-         "Left out 16 bytes at 0x08008000-0x0800800F (second file, line 2)\nWarning: " +
+         "Left out 16 bytes at 0x08008000-0x0800800F (second file, line 2)\nLeft out nothing at 0xFFFFFF00-0xFFFFFFFF\nWarning: " +
              warning("0x08008010", "0x08008000", "0x08000000") + "\n",
          expectedImage(cut, appCut)},
         {hexFile(boot) + hexFile(boot), "--leave-out 0x08000000-0x0800000F -r in.hex out.bin", "",

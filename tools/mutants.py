@@ -11,7 +11,9 @@ run: makes single-point changes to src/ (an operator, a constant, a deleted
 statement, a negated condition), each alone, in a clone of the committed tree
 under --work, builds it with the preset (default: default) and runs ctest,
 which stops at its first failing test. A change that builds and passes every
-test survives: each survivor is printed as an entry of the list, marked
+test survives (one that leaves the program and the unit tests the same bytes,
+a line the build does not compile, is no mutant): each survivor is printed
+as an entry of the list, marked
 "listed" where the list has it and "NEW" where it does not (exit status 1 if
 any is new). A new survivor is a test missing, unless the change cannot alter
 an image, a message or an exit status: then it goes in the list, under the
@@ -113,7 +115,13 @@ def run(sample, seed, preset, only, work):
     candidates = [(file, *mutant) for file in files for mutant in mutants_of((work / file).read_text())]
     chosen = random.Random(seed).sample(candidates, min(sample, len(candidates)))
     listed = {(file, change, text.strip()) for file, _, change, text in read_list()}
-    counts, new = {"killed": 0, "survived": 0, "stillborn": 0}, 0
+    # A change the build does not see (a line not compiled here, a change the compiler folds away)
+    # leaves the program and the tests the same bytes: it is no mutant.
+    built = [work / "build" / "zemkar", work / "build" / "tests" / "unit_tests"] if preset == "default" else []
+    def fingerprint():
+        return [path.read_bytes() if path.exists() else b"" for path in built]
+    unchanged = fingerprint()
+    counts, new = {"killed": 0, "survived": 0, "stillborn": 0, "the same program": 0}, 0
     for number, (file, line, op, change, mutated) in enumerate(chosen, 1):
         path = work / file
         original = path.read_text()
@@ -124,6 +132,8 @@ def run(sample, seed, preset, only, work):
         try:
             if subprocess.run(build, cwd=work, capture_output=True).returncode != 0:
                 result = "stillborn"
+            elif built and fingerprint() == unchanged:
+                result = "the same program"
             else:
                 tests = subprocess.run(["ctest", "--preset", preset, "--stop-on-failure", "--timeout", "120"], cwd=work,
                                        capture_output=True)
@@ -140,7 +150,7 @@ def run(sample, seed, preset, only, work):
     subprocess.run(build, cwd=work, capture_output=True)
     scored = counts["killed"] + counts["survived"]
     print(f"{len(chosen)} of {len(candidates)} candidates: {counts['killed']} killed, {counts['survived']} survived, "
-          f"{counts['stillborn']} stillborn; killed {100 * counts['killed'] / max(scored, 1):.1f} %; {new} survivors not listed")
+          f"{counts['stillborn']} stillborn, {counts['the same program']} the same program; killed {100 * counts['killed'] / max(scored, 1):.1f} %; {new} survivors not listed")
     return 1 if new else 0
 
 
