@@ -45,7 +45,11 @@ def code_of(line):
 
 def mutants_of(text):
     """(line number, operator, change, mutated line) of every candidate change."""
+    raw = False  # inside a raw string literal, R"( ... )", which spans lines
     for number, line in enumerate(text.splitlines(), 1):
+        if raw or 'R"(' in line:
+            raw = ')"' not in line.split('R"(')[-1]
+            continue
         code = code_of(line)
         stripped = code.strip()
         if not stripped or stripped.startswith("#") or stripped.startswith("static_assert"):
