@@ -346,6 +346,8 @@ TEST(Zemkar, FailuresSayWhyAndLeaveNoOutputBehind)
         {failing("lseek", "ESPIPE", "digit.hex", 2), "-h digit.hex out.bin", "Can not read digit.hex: Illegal seek", true},
         {failing("read", "EIO", "digit.hex", 2, "lseek", "ESPIPE", 2), "-h digit.hex out.bin", "Can not read digit.hex: Input/output error", true},
         {failing("openat", "EACCES", "out.bin"), "-h in.hex out.bin", "Can not create out.bin: Permission denied", true},
+        // A device is not opened to look for HEX text in it: the first open is the one that writes.
+        {failing("openat", "EACCES", "/dev/full", 1), "-h in.hex /dev/full", "Can not create /dev/full: Permission denied", false},
         {failing("write", "ENOSPC", "out.bin"), "-h in.hex out.bin", "Can not write out.bin: No space left on device", false},
         {failing("ftruncate", "EIO", "out.bin"), "-h in.hex out.bin", "Can not write out.bin: Input/output error", false},
         {failing("close", "EDQUOT", "out.bin"), "-h in.hex out.bin", "Can not write out.bin: Disk quota exceeded", false},
