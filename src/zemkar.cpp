@@ -169,7 +169,7 @@ void refuseHexOutput(const char* name)
 #endif
     if (file < 0)
         return;
-    char opening[4096];
+    char opening[4096] = {};
     const auto got = S_ISREG(statusOf(file).st_mode) ? read(file, opening, sizeof opening) : 0;
     close(file);
     const char* at = opening;

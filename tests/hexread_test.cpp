@@ -665,6 +665,7 @@ TEST(ReadImage, SkippedTextHoldsNoRecordWithoutItsMark)
         {"the second file's first record's ':' a '0', behind a Ctrl-Z", hexFile(first) + "\x1A" "0" + hexFile(second, 0x08008000).substr(1),
          "Record without its ':' at line 1284"},
         {"behind a line that ends in digits", "; v1.00\n" + joined.substr(1), "Record without its ':' at line 2"},
+        {"no line ends: right in front of the next record's mark", replaced(joined, "\r\n", "").substr(1), "Record without its ':' at line 1"},
         // Lines across the first read's end, windowSize characters in.
         {"the ':' of a record of 255 bytes a NUL, its digits across a read, blanks behind it",
          std::string(windowSize - 100, 'x') + '\0' + hexRecord(0, 0, pattern(255)).substr(1, 520) + " \t\r\n" + joined,

@@ -432,6 +432,18 @@ TEST(Zemkar, HelpAndVersion)
 TEST(Zemkar, RefusesAnOutputThatIsTheInputOrHexText)
 {
     const std::string boot = "\xEF\xBB\xBF \r\n" + hexFile(first);
+    // Text that opens with ':' and two hex digits, a byte-order mark and blanks apart, is HEX text; other text is not.
+    const struct { std::string opening; bool hex; } outputs[] = {
+        {hexFile(first), true}, {"\xEF\xBB\xBF" + hexFile(first), true}, {":0A", true}, {":0AG", true},
+        {":AG", false}, {":GA", false}, {":0", false}, {"\xEF\xBB:0A", false}, {"\xEF\xBBx:0A", false},
+    };
+    for (const auto& [opening, hex] : outputs) {
+        put("in.hex", text);
+        put("other.bin", opening);
+        const auto [status, said] = run("", "-r in.hex other.bin");
+        EXPECT_EQ(status, hex ? 1 : 0) << opening.substr(0, 8) << ": " << said;
+        EXPECT_EQ(get("other.bin") == Bytes(opening.begin(), opening.end()), hex) << opening.substr(0, 8);
+    }
     const struct { const char* prefix; const char* args; const char* message; const char* output; } cases[] = {
         {"", "-h in.hex in.hex", "Output in.hex is the input", "in.hex"},
         {"", "-r in.hex ./in.hex", "Output ./in.hex is the input", "in.hex"},
