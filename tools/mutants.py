@@ -21,10 +21,12 @@ reason. Each mutant takes a build and up to a whole ctest run: a sample of 400
 takes hours on two cores.
 """
 import argparse
+import os
 import pathlib
 import random
 import re
 import shutil
+import stat
 import subprocess
 import sys
 
@@ -107,6 +109,24 @@ def check():
     return 1 if stale else 0
 
 
+# Devices the tests write to. A mutant run as root that takes one for a file of
+# its own could remove it, and every later test would fail for that: each is
+# made again where it is gone, and the run says so.
+DEVICES = {"/dev/null": (1, 3), "/dev/full": (1, 7)}
+
+
+def restore_devices():
+    restored = []
+    for name, (major, minor) in DEVICES.items():
+        path = pathlib.Path(name)
+        if not path.is_char_device():
+            path.unlink(missing_ok=True)
+            os.mknod(name, 0o666 | stat.S_IFCHR, os.makedev(major, minor))
+            os.chmod(name, 0o666)
+            restored.append(name)
+    return restored
+
+
 def run(sample, seed, preset, only, work):
     shutil.rmtree(work, ignore_errors=True)
     subprocess.run(["git", "clone", "-q", str(ROOT), str(work)], check=True)
@@ -144,6 +164,8 @@ def run(sample, seed, preset, only, work):
                 result = "killed" if tests.returncode != 0 else "survived"
         finally:
             path.write_text(original)
+            for name in restore_devices():
+                print(f"{number}/{len(chosen)}: {file}:{line} {change} removed {name}; made again", file=sys.stderr, flush=True)
         counts[result] += 1
         if result == "survived":
             known = (file, change, text) in listed
