@@ -17,6 +17,7 @@ figure is the median over the rounds of the per-round ratio):
   left out  the largest input with a far region left out (--leave-out
             0x10001000-0x10001FFF, the nRF UICR, which it does not hold),
             beside the same run without it
+  map       zemkar --map max16.hex (the map, no image), beside the conversion
   typical   the typical pair (20 KiB + 60 KiB) and the bundled example,
             against a statically linked program that does nothing: the floor
             of any converter, the cost of starting a process; and the typical
@@ -32,7 +33,7 @@ sum it up, one for each program:
 
   PROGRAM: ratio_vs_cat=... ratio_vs_objcopy=... instr_per_byte=... peak_rss_mib=...
            typical_vs_floor=... typical_rss_mib=... reversed_vs_in_order=...
-           leave_out_vs_plain=...
+           leave_out_vs_plain=... map_vs_convert=...
 """
 import argparse
 import json
@@ -212,6 +213,19 @@ def main():
                 if name in commands:
                     summary[name]["leave_out_vs_plain"] = ratio(times, f"{name}, left out", name)
 
+        # The map of the largest input, beside its conversion (where the program has --map).
+        commands = {}
+        for name, program in programs.items():
+            if subprocess.run([program, "--map", str(big)], capture_output=True).returncode == 0:
+                commands[name] = ([program, "-h", str(big), str(folder / f"{name}.out")], None, None)
+                commands[f"{name}, map"] = ([program, "--map", str(big)], folder / f"{name}.map", None)
+        if commands:
+            times = interleaved(commands, args.rounds)
+            table(f"largest input, its map beside its conversion; {args.rounds} rounds", times, next(iter(commands)))
+            for name in programs:
+                if name in commands:
+                    summary[name]["map_vs_convert"] = ratio(times, f"{name}, map", name)
+
         # Typical inputs, against the floor of starting a process.
         for shape in ("typical", "example"):
             text = folder / f"{shape}.hex"
@@ -271,7 +285,8 @@ def main():
               f"typical_vs_floor={show(figures['typical_vs_floor'], 2)} "
               f"typical_rss_mib={show(figures['typical_rss_mib'], 1)} "
               f"reversed_vs_in_order={show(figures['reversed_vs_in_order'], 2)} "
-              f"leave_out_vs_plain={show(figures.get('leave_out_vs_plain'), 3)}")
+              f"leave_out_vs_plain={show(figures.get('leave_out_vs_plain'), 3)} "
+              f"map_vs_convert={show(figures.get('map_vs_convert'), 3)}")
 
 
 if __name__ == "__main__":

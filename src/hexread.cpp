@@ -25,17 +25,31 @@ void countLeftOutLines(Reader& reader)
         }
 }
 
+// Where the files stand, for the map: the second image's first record, and
+// the last record read.
+void finishMap(Reader& reader)
+{
+    MapNotes& map = *reader.map;
+    // A provisional image the first file went on behind was no second image.
+    map.byMarkers = reader.part == Part::provisional && !map.firstFileWentOn;
+    if (reader.part == Part::secondFile || map.byMarkers)
+        map.secondLine = 1 + lineEndsBefore(reader.window, map.byMarkers ? reader.provisional.marker : reader.secondFile);
+    map.lastLine = 1 + lineEndsBefore(reader.window, reader.lastRecord);
+    finishMapNotes(map);
+}
+
 } // namespace
 
 std::uint32_t readImage(std::FILE* in, char* text, std::uint8_t* image, std::uint8_t* gapMap, char* message,
-                        ImageStarts& starts, std::span<LeftOutRange> leftOut)
+                        ImageStarts& starts, std::span<LeftOutRange> leftOut, MapNotes* map)
 {
     // Nothing read yet: the first search reads.
     Reader reader{.window = {.in = in, .start = text, .end = text, .more = true, .rereadable = std::ftell(in) == 0},
                   .layout = {.image = image, .gaps = gapMap + imageCapacity / 8, .gapMask = segmentTwoOffset - 1},
                   .message = message,
                   .gapMap = gapMap,
-                  .leftOut = leftOut};
+                  .leftOut = leftOut,
+                  .map = map};
     Window& window = reader.window;
     // Any text stands before the first record; where there is no record at
     // all, lines of S-records tell what the input is.
@@ -52,6 +66,8 @@ std::uint32_t readImage(std::FILE* in, char* text, std::uint8_t* image, std::uin
     forgetGaps(reader);
     if (read)
         countLeftOutLines(reader);
+    if (map && first && !lostMark)
+        finishMap(reader);
     if (window.readError) {
         errno = window.readError;
         message[0] = '\0';

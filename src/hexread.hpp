@@ -34,13 +34,14 @@
 // the message table, layout.hpp, textplace.hpp); record.cpp reads one record;
 // window.cpp reads the input and finds records in it; placement.cpp keeps the
 // gap map and makes room where records go below an image; leftout.cpp keeps
-// the ranges left out; fastpath.cpp lays runs of data records alike;
+// the ranges left out; mapnotes.cpp what a map shows; fastpath.cpp lays runs of data records alike;
 // provisional.cpp holds the rules of the provisional image, twofiles.cpp the
 // rules above; this file's readImage is the entry.
 #pragma once
 
 #include "constants.hpp"
 #include "leftout.hpp"
+#include "mapnotes.hpp"
 
 #include <cstdint>
 #include <cstdio>
@@ -63,9 +64,11 @@ struct ImageStarts {
 // a one-line reason in message, which has room for faultMessageSize
 // characters. Where a read of the input fails, or the rewind that counts
 // lines for a message, it returns 0 with message empty and errno as that call
-// left it, whatever the text. Nothing outside these buffers is touched.
+// left it, whatever the text. Where `map` is given, it gets what each image's
+// records gave and where the files stand, as far as the text was read,
+// refused or not. Nothing outside these buffers is touched.
 std::uint32_t readImage(std::FILE* in, char* text, std::uint8_t* image, std::uint8_t* gapMap, char* message,
-                        ImageStarts& starts, std::span<LeftOutRange> leftOut = {});
+                        ImageStarts& starts, std::span<LeftOutRange> leftOut = {}, MapNotes* map = nullptr);
 
 // The raw image is written to flash where the first image's data start,
 // which puts the second image's segmentTwoOffset above them. Where both

@@ -37,6 +37,17 @@ bool readRest(Reader& reader, const Record& record)
     return fault == Fault::none || rejectAt(reader, fault, record.mark);
 }
 
+// Notes the bytes laid from `from` up to `to` where a map is asked for;
+// the provisional image's as the first file's too, until one breaks its rules.
+void noteLaid(Reader& reader, std::uint64_t from, std::uint64_t to)
+{
+    if (!reader.map)
+        return;
+    noteGiven(*reader.map, static_cast<std::size_t>(reader.part), from, to);
+    if (reader.part == Part::provisional && reader.provisional.rejoinFault.fault == Fault::none)
+        noteGiven(*reader.map, provisionalAsFirst, from, to);
+}
+
 // Takes the upper address from the type 02 or 04 record.
 bool readUpperAddress(Reader& reader, const Record& record)
 {
@@ -121,12 +132,16 @@ bool layDataRecord(Reader& reader, const Record& record)
     std::uint8_t bytes[255];
     if (const Fault fault = readData(record, whole ? placeBytes(reader, record, address, end) : bytes); fault != Fault::none)
         return rejectAt(reader, fault, record.mark);
-    if (whole)
+    if (whole) {
+        noteLaid(reader, address, end);
         return true;
+    }
     noteLeftOut(reader.leftOut, address, end, static_cast<std::size_t>(reader.part), placeOf(reader.window, record.mark));
-    for (std::size_t piece = 0; piece != pieces; ++piece)
+    for (std::size_t piece = 0; piece != pieces; ++piece) {
         std::memcpy(placeBytes(reader, record, kept[piece].from, kept[piece].to), bytes + (kept[piece].from - address),
                     static_cast<std::size_t>(kept[piece].to - kept[piece].from));
+        noteLaid(reader, kept[piece].from, kept[piece].to);
+    }
     return true;
 }
 
@@ -148,6 +163,8 @@ bool startNextFile(Reader& reader, const char* behind)
     if (reader.part == Part::secondFile)
         return rejectAt(reader, Fault::thirdFile, behind);
     Layout& layout = reader.layout;
+    if (reader.map && reader.part == Part::provisional)
+        reader.map->firstFileWentOn = true;
     if (reader.part == Part::provisional && reader.provisional.rejoinFault.fault != Fault::none)
         return rejectDeferred(reader, reader.provisional.rejoinFault);
     if (reader.part == Part::provisional) {
@@ -231,6 +248,8 @@ Step readStartMarker(Reader& reader, const Record& record, const char*& scan)
         rejectAt(reader, fault, next);
         return Step::refused;
     }
+    if (reader.map)
+        reader.lastRecord = placeOf(reader.window, next);
     const char* behind = nullptr;
     if (!readFileEnd(reader, fileEnd, behind))
         return Step::refused;
@@ -253,7 +272,9 @@ bool readRecords(Reader& reader, const char* mark)
     for (bool first = true;; first = false) {
         // The fast path lays no byte of a range left out: it stops in front of the record that reaches one.
         Layout& layout = reader.layout;
+        const std::uint64_t runStart = layout.next;
         scan = layRuns(scan, window.end, layout, reader.upper, std::min(layout.limit, leftOutLimit(reader.leftOut, layout)));
+        noteLaid(reader, runStart, layout.next);
         std::optional<TextPlace> stray;
         const char* at = findRecord(window, scan, &stray);
         // What stands behind the last record counts before the missing record.
@@ -261,6 +282,8 @@ bool readRecords(Reader& reader, const char* mark)
             return reject(reader, Fault::textOutside, *stray);
         if (!at)
             return rejectUnended(reader);
+        if (reader.map)
+            reader.lastRecord = placeOf(window, at);
         Record record;
         if (const Fault fault = readHead(at, window.end, record); fault != Fault::none)
             return rejectAt(reader, fault, at);

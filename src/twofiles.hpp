@@ -5,6 +5,7 @@
 
 #include "layout.hpp"
 #include "leftout.hpp"
+#include "mapnotes.hpp"
 #include "provisional.hpp"
 #include "window.hpp"
 
@@ -30,6 +31,8 @@ struct Reader {
     TextPlace secondFile{};      // the second file's first record
     std::optional<std::uint64_t> firstStart{}; // the first image's, once it is set aside or done
     std::span<LeftOutRange> leftOut{};         // the ranges whose bytes are not laid
+    MapNotes* map = nullptr;                   // where a map is asked for: what each part gave
+    TextPlace lastRecord{};                    // where a map is asked for: the last record read
 };
 
 // Reads the records from the text's first, at `mark`, up to the end of the

@@ -2,6 +2,7 @@
 // image file out, raw (-r, --raw) or headed (-h, --headed).
 #include "hexread.hpp"
 #include "imageheader.hpp"
+#include "reports.hpp"
 
 #include <algorithm>
 #include <cctype>
@@ -65,6 +66,13 @@ constexpr const char* help = R"(  -opt              the image to write: -r or --
   --strict          given before -opt: refuse, instead of warn, where the second file's data do not start
                     0x8000 above the first file's (an application linked for another slot, the files
                     joined in the wrong order); the warning goes to standard error, the image is written
+  --map input_file_name
+                    write no image: show where each file's data go in it (a row for each run of bytes
+                    and each fill, by image offset: offsets, bytes, file, load addresses), then the
+                    image's length and checksum; a text that is refused shows what was read before
+                    its message. --leave-out and --strict may stand in front
+  --check image_file_name
+                    check a headed image: its header's zero bytes, signature, length and checksum
   --help            print this text
   --version         print the version
 The manual page: man zemkar
@@ -294,34 +302,6 @@ bool isFrontWord(std::string_view word)
     return word == "--strict" || word == "--leave-out" || word.starts_with("--leave-out=");
 }
 
-// What each range left out, on standard error: how many bytes, from where to
-// where, in which lines of which file; or nothing, which a range with a typo
-// in it leaves out.
-void tellLeftOut(std::span<const LeftOutRange> leftOut)
-{
-    using Number = unsigned long long;
-    for (const LeftOutRange& range : leftOut) {
-        if (range.bytes == 0) {
-            std::fprintf(stderr, "Left out nothing at 0x%08llX-0x%08llX\n", Number{range.first}, Number{range.last});
-            continue;
-        }
-        std::fprintf(stderr, "Left out %llu byte%s at 0x%08llX-0x%08llX (", Number{range.bytes}, range.bytes == 1 ? "" : "s",
-                     Number{range.low}, Number{range.high});
-        const char* separator = "";
-        for (std::size_t file = 0; file != 2; ++file) {
-            const std::uint64_t* lines = range.lines[file];
-            if (lines[0] == 0)
-                continue;
-            std::fprintf(stderr, "%s%s file, line%s %llu", separator, file == 0 ? "first" : "second", lines[0] == lines[1] ? "" : "s",
-                         Number{lines[0]});
-            if (lines[1] != lines[0])
-                std::fprintf(stderr, "-%llu", Number{lines[1]});
-            separator = "; ";
-        }
-        std::fprintf(stderr, ")\n");
-    }
-}
-
 } // namespace
 
 int main(int argc, char** argv)
@@ -335,8 +315,11 @@ int main(int argc, char** argv)
         std::printf("zemkar %s\n", ZEMKAR_VERSION);
         return std::fflush(stdout) == 0 ? 0 : 1;
     }
-    // Words in front of the option: --strict, --leave-out RANGE, --leave-out=RANGE.
-    // There are fewer ranges than words.
+    if (argc == 3 && std::strcmp(argv[1], "--check") == 0)
+        return checkHeadedImage(argv[2]) && std::fflush(stdout) == 0 ? 0 : 1;
+    // Words in front of the option, or of --map INPUT: --strict, --leave-out
+    // RANGE, --leave-out=RANGE. There are fewer ranges than words.
+    const bool mapAsked = argc >= 3 && std::strcmp(argv[argc - 2], "--map") == 0;
     int option = 1;
     bool strict = false;
     auto* const ranges = static_cast<LeftOutRange*>(std::malloc(sizeof(LeftOutRange) * static_cast<unsigned>(argc)));
@@ -346,7 +329,7 @@ int main(int argc, char** argv)
         if (ranges)
             new (ranges + rangeCount++) LeftOutRange(range);
     };
-    while (argc - option > 3) {
+    while (argc - option > (mapAsked ? 2 : 3)) {
         const std::string_view word = argv[option];
         if (word == "--strict") {
             strict = true;
@@ -361,28 +344,39 @@ int main(int argc, char** argv)
             break;
         }
     }
-    if (argc - option != 3 || isFrontWord(argv[option]))
+    const bool map = mapAsked && argc - option == 2;
+    if (!map && (argc - option != 3 || isFrontWord(argv[option])))
         fail("%s", usage);
     const std::span<LeftOutRange> leftOut(ranges, rangeCount);
-    const bool raw = asksForRaw(argv[option]);
+    const bool raw = !map && asksForRaw(argv[option]);
     const char* inputName = argv[option + 1];
-    const char* outputName = argv[option + 2];
+    const char* outputName = map ? nullptr : argv[option + 2];
 
     void* block = nullptr;
     std::uint8_t* buffer = allocateBuffers(block);
     // Zeroed pages that cost nothing until an image with gaps touches them.
     auto* gapMap = static_cast<std::uint8_t*>(std::calloc(gapMapSize, 1));
-    if (!buffer || !gapMap || !ranges)
+    MapNotes notes{};
+    auto* const given = static_cast<std::uint8_t*>(map ? std::calloc(mapParts, givenMapSize) : nullptr);
+    for (std::size_t part = 0; given && part != mapParts; ++part)
+        notes.given[part] = given + part * givenMapSize;
+    if (!buffer || !gapMap || !ranges || (map && !given))
         fail("Out of memory");
 
     off_t inputSize = 0;
     std::FILE* in = openInput(inputName, inputSize);
-    refuseInputAsOutput(in, outputName);
-    refuseHexOutput(outputName);
+    if (!map) {
+        refuseInputAsOutput(in, outputName);
+        refuseHexOutput(outputName);
+    }
     adviseRunPages(block, inputSize);
     char fault[faultMessageSize];
     ImageStarts starts;
-    const std::uint32_t imageLength = readImage(in, static_cast<char*>(block), buffer + headerSize, gapMap, fault, starts, leftOut);
+    const std::uint32_t imageLength =
+        readImage(in, static_cast<char*>(block), buffer + headerSize, gapMap, fault, starts, leftOut, map ? &notes : nullptr);
+    // A map shows what was read, up to a record refused.
+    if (map)
+        printMap(notes, buffer + headerSize, imageLength);
     if (imageLength == 0 && fault[0] == '\0')
         fail("Can not read %s: %s", inputName, std::strerror(errno));
     if (imageLength == 0)
@@ -394,17 +388,20 @@ int main(int argc, char** argv)
     if (describeOtherSlot(starts, fault)) {
         if (strict)
             fail("%s", fault);
-        std::fprintf(stderr, "Warning: %s\n", fault);
+        std::fprintf(map ? stdout : stderr, "Warning: %s\n", fault);
     }
-    buildHeader(buffer, imageLength);
+    if (!map) {
+        buildHeader(buffer, imageLength);
+        if (raw)
+            writeImage(outputName, buffer + headerSize, imageLength);
+        else
+            writeImage(outputName, buffer, headerSize + imageLength);
+    }
 
-    if (raw)
-        writeImage(outputName, buffer + headerSize, imageLength);
-    else
-        writeImage(outputName, buffer, headerSize + imageLength);
-
+    std::free(given);
     std::free(gapMap);
     std::free(block);
     std::free(ranges);
-    return 0;
+    // The map counts only once it has reached standard output.
+    return map && std::fflush(stdout) != 0 ? 1 : 0;
 }

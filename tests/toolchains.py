@@ -18,6 +18,7 @@ not under CI (CI=true). It prints a line for each case."""
 import os
 import pathlib
 import random
+import re
 import shutil
 import subprocess
 import sys
@@ -26,7 +27,7 @@ PACKAGES = "gcc-arm-none-eabi srecord python3-intelhex gcc-avr binutils-avr avr-
 zemkar, work = os.path.abspath(sys.argv[1]), pathlib.Path(sys.argv[2])
 
 try:
-    from intelhex import IntelHex
+    from intelhex import IntelHex, IntelHexError
 except ImportError:
     IntelHex = None
 tools = ["arm-none-eabi-gcc", "arm-none-eabi-objcopy", "srec_cat", "avr-gcc", "avr-objcopy", "sdcc"]
@@ -267,6 +268,54 @@ cases = [
     ("two files appended with >> to two", [joined, boot, app], third % (joined.count(b"\n") + 1)),
 ]
 
+MAP_ROW = re.compile(r"0x([0-9A-F]{8})-0x([0-9A-F]{8}) +(\d+)  (first|second|fill)(?:  +0x([0-9A-F]+)-0x([0-9A-F]+))?")
+
+
+def runs_of(files, words):
+    """Each file's runs of data, as python3-intelhex reads the file, less the ranges left out: (file, first, past)."""
+    left_out = [tuple(int(n, 0) for n in word.split("=")[-1].split("-")) for word in words if "-0x" in word]
+    runs = []
+    for number, text in enumerate(files):
+        (work / "one.hex").write_bytes(text)
+        try:
+            addresses = [a for a in IntelHex(str(work / "one.hex")).addresses() if not any(f <= a <= l for f, l in left_out)]
+        except IntelHexError:  # a file python3-intelhex refuses too: no runs
+            addresses = []
+        for address in addresses:
+            if runs and runs[-1][0] == number and runs[-1][2] == address:
+                runs[-1][2] += 1
+            else:
+                runs.append([number, address, address + 1])
+    return [tuple(run) for run in runs]
+
+
+def map_is_right(files, words, expected, message):
+    """zemkar --map: a row for each run of data, at its offset, and each fill, in order; the image's length
+    and checksum; the warning, or the refusal's message, last. A refused text's rows are runs of data its files
+    hold, where any record stands in front of the one refused."""
+    result = subprocess.run([zemkar, *words, "--map", "firmware.hex"], cwd=work, capture_output=True, text=True)
+    rows = [MAP_ROW.fullmatch(line) for line in result.stdout.splitlines()]
+    rows = [(m.group(4), int(m.group(1), 16), int(m.group(2), 16) + 1, m.group(5) and int(m.group(5), 16)) for m in rows if m]
+    runs = runs_of(files, words)
+    if expected is None:
+        data = [(address, address + past - at) for file, at, past, address in rows if file != "fill"]
+        return (result.returncode == 1 and result.stdout.endswith(message) and (bool(data) or "at line 1" in message) and
+                all(any(first <= a and b <= past for _, first, past in runs) for a, b in data))
+    starts = [min((a for f, a, _ in runs if f == n), default=None) for n in (0, 1)]
+    laid = [("fill", 0, 0, None)]
+    for file, first, past in runs:
+        offset = first - starts[file] + (0x8000 if file else 0)
+        if file == 1 and laid[-1][2] < 0x8000:
+            laid.append(("fill", laid[-1][2], 0x8000, None))
+        if offset > laid[-1][2]:
+            laid.append(("fill", laid[-1][2], offset, None))
+        laid.append((("first", "second")[file], offset, offset + past - first, first))
+    if laid[-1][2] < 0x8000:
+        laid.append(("fill", laid[-1][2], 0x8000, None))
+    tail = "image: %d bytes, checksum 0x%04X; headed image: %d bytes\n" % (len(expected), sum(expected) & 0xFFFF, len(expected) + 10)
+    return (result.returncode, rows) == (0, [row for row in laid if row[2] > row[1]]) and result.stdout.endswith(tail + message)
+
+
 failed = False
 for what, files, expected, *words in cases:
     for number, text in enumerate(files):
@@ -285,10 +334,16 @@ for what, files, expected, *words in cases:
             (work / "firmware.raw").unlink()
             strict = subprocess.run([zemkar, "--strict", "-r", "firmware.hex", "firmware.raw"], cwd=work, capture_output=True, text=True)
             right &= (strict.returncode, strict.stdout) == (1, warning[len("Warning: "):-1]) and not (work / "firmware.raw").exists()
+        right &= map_is_right(files, words[0] if words else [], expected, warning if warning.startswith("Warning: ") else "")
+        # The headed image of the same text checks out.
+        subprocess.run([zemkar, *(words[0] if words else []), "-h", "firmware.hex", "firmware.img"], cwd=work, capture_output=True)
+        check = subprocess.run([zemkar, "--check", "firmware.img"], cwd=work, capture_output=True, text=True)
+        right &= check.stdout == "firmware.img: headed image, %s bytes, checksum 0x%04X: right\n" % (f"{len(expected):,}", sum(expected) & 0xFFFF)
         outcome = ("right image, %d bytes" % len(expected) + (", " + warning.strip() if warning else "") if right
                    else "status %d: %s%s" % (result.returncode, result.stdout, result.stderr))
     else:
         right = (result.returncode, result.stdout) == (1, expected) and not (work / "firmware.raw").exists()
+        right &= map_is_right(files, words[0] if words else [], None, expected)
         outcome = "refused: " + result.stdout if right else "status %d: %s" % (result.returncode, result.stdout)
     print(("ok     " if right else "WRONG  ") + what + ": " + outcome)
     failed |= not right

@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <numeric>
 #include <set>
 #include <sstream>
 #include <string>
@@ -425,7 +426,7 @@ TEST(Zemkar, HelpAndVersion)
     std::ifstream manual(ZEMKAR_MANUAL);
     const std::string page(std::istreambuf_iterator<char>(manual), {});
     const auto section = page.find(".SH OPTIONS"), next = page.find(".SH", section + 1);
-    const std::set<std::string> expected{"-r", "--raw", "-h", "--headed", "--leave-out", "--strict", "--help", "--version"};
+    const std::set<std::string> expected{"-r", "--raw", "-h", "--headed", "--leave-out", "--strict", "--map", "--check", "--help", "--version"};
     EXPECT_EQ(options(help, "help"), expected) << help;
     EXPECT_EQ(options(page.substr(section, next - section), "manual"), expected);
 }
@@ -519,6 +520,79 @@ TEST(Zemkar, WarnsOfAnotherSlotAndTellsWhatItLeftOut)
             lines.erase(at, 1); // a Windows program ends its lines with CR LF
         EXPECT_EQ(lines, c.warned) << c.args;
         EXPECT_TRUE(c.image.empty() ? !fs::exists(dir / "out.bin") : get("out.bin") == c.image) << c.args;
+    }
+}
+
+// --map reads as a conversion does and shows where each file's bytes go, up
+// to a refused record, whose message ends it; --check finds each field of a
+// headed image that does not match it.
+TEST(Zemkar, MapsAnInputAndChecksAHeadedImage)
+{
+    const auto row = [](unsigned offset, unsigned bytes, const char* file, unsigned address = 0) {
+        char line[100];
+        if (address == 0)
+            std::snprintf(line, sizeof line, "0x%08X-0x%08X  %7u  %s\n", offset, offset + bytes - 1, bytes, file);
+        else
+            std::snprintf(line, sizeof line, "0x%08X-0x%08X  %7u  %-6s  0x%08X-0x%08X\n", offset, offset + bytes - 1, bytes, file, address,
+                          address + bytes - 1);
+        return std::string(line);
+    };
+    const auto sumOf = [](const Bytes& bytes) {
+        char sum[8];
+        std::snprintf(sum, sizeof sum, "0x%04X", unsigned(std::accumulate(bytes.begin(), bytes.end(), 0u) & 0xFFFF));
+        return std::string(sum);
+    };
+    // The files' lines and the table's head, for a pair joined from these two texts.
+    const auto head = [](const std::string& one, const std::string& two) {
+        const auto lines = [](const std::string& hex) { return std::count(hex.begin(), hex.end(), '\n'); };
+        return "first file: lines 1-" + std::to_string(lines(one)) + "\nsecond file: lines " + std::to_string(lines(one) + 1) + "-" +
+               std::to_string(lines(one + two)) + ", told apart by the end-of-file record in front of it\n" +
+               "offsets                  bytes  file    addresses\n";
+    };
+    const Bytes boot = pattern(3000, 7), app = pattern(5000, 8), bootAndApp = expectedImage(boot, app), appAndBoot = expectedImage(app, boot);
+    std::string uicr = hexFile(boot);
+    uicr.insert(uicr.find(":04000005"), hexRecord(4, 0, {0x10, 0x00}) + hexRecord(0, 0x1014, {0, 0x80, 7, 0}));
+    const std::string appFirst = hexFile(app, 0x08008000) + hexFile(boot);
+    const std::string appFirstMap = head(hexFile(app, 0x08008000), hexFile(boot)) + row(0, 5000, "first", 0x08008000) +
+                                    row(5000, 0x8000 - 5000, "fill") + row(0x8000, 3000, "second", 0x08000000) + "image: 35768 bytes, checksum " +
+                                    sumOf(appAndBoot) + "; headed image: 35778 bytes\n";
+    const std::string otherSlot = "the second file's data start at 0x08000000, but the image puts them at 0x08010000 (0x8000 above the first "
+                                  "file's 0x08008000): an application linked for another slot, or the files joined in the wrong order?";
+    const Bytes headedImage = headed(headerFor(image), image);
+    Bytes changed = headedImage, longer = headedImage;
+    changed[5000] ^= 1;
+    longer[6] += 1;
+    const Bytes cut = slice(headedImage, 0, headedImage.size() - 1);
+    const struct { std::string text; Bytes file; std::string args; int status; std::string printed; } cases[] = {
+        {text, {}, "--map in.hex", 0,
+         head(hexFile(first), hexFile(second, 0x08008000)) + row(0, 6000, "first", 0x08000000) + row(6000, 0x8000 - 6000, "fill") +
+             row(0x8000, 90000, "second", 0x08008000) + "image: 122768 bytes, checksum " + sumOf(image) + "; headed image: 122778 bytes\n"},
+        // A far word: the runs in front of it, then the conversion's message.
+        {uicr + hexFile(app, 0x08008000), {}, "--map in.hex", 1,
+         "first file: lines 1-193\noffsets                  bytes  file    addresses\n" + row(0, 3000, "first", 0x08000000) +
+             "First image exceeds 0x8000 bytes at line 191 (a record at 0x10001014; the image starts at 0x08000000)"},
+        {uicr + hexFile(app, 0x08008000), {}, "--leave-out 0x10001000-0x10001FFF --map in.hex 2>/dev/null", 0,
+         head(uicr, hexFile(app, 0x08008000)) + row(0, 3000, "first", 0x08000000) + row(3000, 0x8000 - 3000, "fill") +
+             row(0x8000, 5000, "second", 0x08008000) + "image: 37768 bytes, checksum " + sumOf(bootAndApp) + "; headed image: 37778 bytes\n"},
+        {appFirst, {}, "--map in.hex", 0, appFirstMap + "Warning: " + otherSlot + "\n"},
+        {appFirst, {}, "--strict --map in.hex", 1, appFirstMap + otherSlot},
+        {"", headedImage, "--check out.img", 0, "out.img: headed image, 122,768 bytes, checksum " + sumOf(image) + ": right\n"},
+        {"", changed, "--check out.img", 1,
+         "out.img: headed image, but the header gives checksum " + sumOf(image) + ", the image sums to " + sumOf(slice(changed, 10, image.size()))},
+        {"", longer, "--check out.img", 1, "out.img: headed image, but the header gives 122,769 bytes, the file holds 122,768"},
+        {"", cut, "--check out.img", 1,
+         "out.img: headed image, but the header gives 122,768 bytes, the file holds 122,767; the header gives checksum " + sumOf(image) +
+             ", the image sums to " + sumOf(slice(cut, 10, image.size() - 1))},
+        {"", Bytes{0, 0, 0, 0, 0x55, 0xAA}, "--check out.img", 1, "out.img: not a headed image: it is shorter than a header's 10 bytes"},
+        {"", image, "--check out.img", 1, "out.img: not a headed image: no signature 0x55 0xAA at offset 4 (a raw image has no header to check)"},
+    };
+    for (const auto& c : cases) {
+        put("in.hex", c.text);
+        put("out.img", std::string(c.file.begin(), c.file.end()));
+        auto [status, printed] = run("{ ", c.args + "; }");
+        for (std::size_t at; windowsProgram && (at = printed.find("\r\n")) != printed.npos;)
+            printed.erase(at, 1); // a Windows program ends its lines with CR LF
+        EXPECT_EQ(std::pair(status, printed), std::pair(c.status, c.printed)) << c.args;
     }
 }
 
