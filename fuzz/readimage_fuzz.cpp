@@ -400,7 +400,7 @@ void require(bool holds, const char* what)
     }
 }
 
-Outcome zemkarRead(std::string_view text, std::vector<std::uint8_t>& buffer, const Ranges& ranges = {})
+Outcome zemkarRead(std::string_view text, std::vector<std::uint8_t>& buffer, const Ranges& ranges = {}, MapNotes* map = nullptr)
 {
     char message[faultMessageSize] = "";
     std::FILE* in = fmemopen(const_cast<char*>(text.data()), text.size(), "rb");
@@ -413,7 +413,7 @@ Outcome zemkarRead(std::string_view text, std::vector<std::uint8_t>& buffer, con
     std::vector<LeftOutRange> leftOut;
     for (const auto& [first, last] : ranges)
         leftOut.push_back({.first = first, .last = last});
-    const std::uint32_t length = readImage(in, window.data(), buffer.data() + headerSize, gapMap.data(), message, starts, leftOut);
+    const std::uint32_t length = readImage(in, window.data(), buffer.data() + headerSize, gapMap.data(), message, starts, leftOut, map);
     std::fclose(in);
     require(std::memcmp(gapMap.data(), zeros.data(), gapMapSize) == 0, "gap map left all zero");
     const std::uint8_t* image = buffer.data() + headerSize;
@@ -426,6 +426,37 @@ Outcome zemkarRead(std::string_view text, std::vector<std::uint8_t>& buffer, con
     return outcome;
 }
 
+// The map of the text: reading with it changes nothing; of an image, each
+// image's runs start at its data's start and lie within it, and every byte
+// no run holds is fill.
+void checkMap(std::string_view text, std::vector<std::uint8_t>& buffer, const Outcome& actual)
+{
+    static std::vector<std::uint8_t> given(mapParts * givenMapSize);
+    std::fill(given.begin(), given.end(), 0);
+    MapNotes notes{};
+    for (std::size_t part = 0; part != mapParts; ++part)
+        notes.given[part] = given.data() + part * givenMapSize;
+    require(zemkarRead(text, buffer, {}, &notes) == actual, "a map changes no reading");
+    if (actual.image.empty())
+        return;
+    std::vector<bool> inRun(actual.image.size());
+    const std::optional<std::uint64_t> starts[2] = {actual.firstStart, actual.secondStart};
+    for (std::size_t part = 0; part != 2; ++part) {
+        require(notes.any[part] == starts[part].has_value() && (!notes.any[part] || notes.low[part] == *starts[part]),
+                "each image's runs start where its data do");
+        std::uint64_t first = 0, past = 0;
+        for (std::uint64_t at = notes.low[part]; nextGivenRun(notes, part, at, notes.high[part], first, past); at = past)
+            for (std::uint64_t address = first; address != past; ++address) {
+                const std::uint64_t offset = (part ? segmentTwoOffset : 0) + (address - notes.low[part]);
+                require(offset < inRun.size() && (part ? offset >= segmentTwoOffset : offset < segmentTwoOffset),
+                        "a run lies within its image");
+                inRun[offset] = true;
+            }
+    }
+    for (std::size_t offset = 0; offset != inRun.size(); ++offset)
+        require(inRun[offset] || actual.image[offset] == fillByte, "every byte no run holds is fill");
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
@@ -436,6 +467,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const Outcome actual = zemkarRead(text, buffer);
     require(actual == expected, "agrees with the plain reader");
     require(actual.image.empty() != actual.message.empty(), "either an image or a message");
+    checkMap(text, buffer, actual);
 
     // Ranges left out, drawn from where the images start and the text's
     // size: amid the first image, amid the second, and one far above both.

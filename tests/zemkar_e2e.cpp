@@ -585,6 +585,8 @@ TEST(Zemkar, MapsAnInputAndChecksAHeadedImage)
              ", the image sums to " + sumOf(slice(cut, 10, image.size() - 1))},
         {"", Bytes{0, 0, 0, 0, 0x55, 0xAA}, "--check out.img", 1, "out.img: not a headed image: it is shorter than a header's 10 bytes"},
         {"", image, "--check out.img", 1, "out.img: not a headed image: no signature 0x55 0xAA at offset 4 (a raw image has no header to check)"},
+        {"", {}, "--check nowhere.img", 1, "Can not open nowhere.img"},
+        {"", {}, "--check .", 1, "Can not open ."},
     };
     for (const auto& c : cases) {
         put("in.hex", c.text);
