@@ -552,16 +552,17 @@ TEST(Zemkar, MapsAnInputAndChecksAHeadedImage)
     const Bytes boot = pattern(3000, 7), app = pattern(5000, 8), bootAndApp = expectedImage(boot, app), appAndBoot = expectedImage(app, boot);
     std::string uicr = hexFile(boot);
     uicr.insert(uicr.find(":04000005"), hexRecord(4, 0, {0x10, 0x00}) + hexRecord(0, 0x1014, {0, 0x80, 7, 0}));
-    const std::string appFirst = hexFile(app, 0x08008000) + hexFile(boot);
+    const std::string appFirst = hexFile(app, 0x08008000) + hexFile(boot), emptyAndApp = hexFile({}) + hexFile(app, 0x08008000);
     const std::string appFirstMap = head(hexFile(app, 0x08008000), hexFile(boot)) + row(0, 5000, "first", 0x08008000) +
                                     row(5000, 0x8000 - 5000, "fill") + row(0x8000, 3000, "second", 0x08000000) + "image: 35768 bytes, checksum " +
                                     sumOf(appAndBoot) + "; headed image: 35778 bytes\n";
     const std::string otherSlot = "the second file's data start at 0x08000000, but the image puts them at 0x08010000 (0x8000 above the first "
                                   "file's 0x08008000): an application linked for another slot, or the files joined in the wrong order?";
     const Bytes headedImage = headed(headerFor(image), image);
-    Bytes changed = headedImage, longer = headedImage;
+    Bytes changed = headedImage, longer = headedImage, marked = headedImage;
     changed[5000] ^= 1;
     longer[6] += 1;
+    marked[0] = 1;
     const Bytes cut = slice(headedImage, 0, headedImage.size() - 1);
     const struct { std::string text; Bytes file; std::string args; int status; std::string printed; } cases[] = {
         {text, {}, "--map in.hex", 0,
@@ -575,11 +576,16 @@ TEST(Zemkar, MapsAnInputAndChecksAHeadedImage)
          head(uicr, hexFile(app, 0x08008000)) + row(0, 3000, "first", 0x08000000) + row(3000, 0x8000 - 3000, "fill") +
              row(0x8000, 5000, "second", 0x08008000) + "image: 37768 bytes, checksum " + sumOf(bootAndApp) + "; headed image: 37778 bytes\n"},
         {appFirst, {}, "--map in.hex", 0, appFirstMap + "Warning: " + otherSlot + "\n"},
+        // An empty first file: the fill, the second file's run, then the third file refused.
+        {emptyAndApp + hexFile(boot), {}, "--map in.hex", 1,
+         head(hexFile({}), hexFile(app, 0x08008000)) + row(0, 0x8000, "fill") + row(0x8000, 5000, "second", 0x08008000) +
+             "More than two HEX files: a third starts at line " + std::to_string(std::count(emptyAndApp.begin(), emptyAndApp.end(), '\n') + 1)},
         {appFirst, {}, "--strict --map in.hex", 1, appFirstMap + otherSlot},
         {"", headedImage, "--check out.img", 0, "out.img: headed image, 122,768 bytes, checksum " + sumOf(image) + ": right\n"},
         {"", changed, "--check out.img", 1,
          "out.img: headed image, but the header gives checksum " + sumOf(image) + ", the image sums to " + sumOf(slice(changed, 10, image.size()))},
         {"", longer, "--check out.img", 1, "out.img: headed image, but the header gives 122,769 bytes, the file holds 122,768"},
+        {"", marked, "--check out.img", 1, "out.img: headed image, but bytes 0 and 1 are 0x01 0x00, not zero"},
         {"", cut, "--check out.img", 1,
          "out.img: headed image, but the header gives 122,768 bytes, the file holds 122,767; the header gives checksum " + sumOf(image) +
              ", the image sums to " + sumOf(slice(cut, 10, image.size() - 1))},
