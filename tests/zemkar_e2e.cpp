@@ -48,14 +48,15 @@ constexpr bool clangBuild = false;
 fs::path dir;
 
 // Why a case cannot hold where the program runs, or nothing where it can.
-// Windows has no /dev/stdin to read a pipe through; under Wine a process
+// Windows has no /dev/stdin to read a pipe through, nor a full device to
+// write to; under Wine a process
 // limit falls on Wine itself, and strace and valgrind would watch Wine. Under
 // an emulator, a memory limit leaves it no room to start, and valgrind would
 // count the emulator's instructions.
 std::string leftOut(const std::string& command)
 {
     const auto has = [&](const char* part) { return command.find(part) != command.npos; };
-    if (windowsProgram && (has("|") || has("ulimit") || has("prlimit") || has("strace ") || has("valgrind ") || has("<&-")))
+    if (windowsProgram && (has("|") || has("ulimit") || has("prlimit") || has("strace ") || has("valgrind ") || has("<&-") || has("> /dev/full")))
         return "a Linux case, under Wine";
     if (emulatedProgram && (has("ulimit -v") || has("prlimit --as") || has("valgrind ")))
         return "the emulator's own limit or count, not the program's";
@@ -564,7 +565,7 @@ TEST(Zemkar, MapsAnInputAndChecksAHeadedImage)
     longer[6] += 1;
     marked[0] = 1;
     const Bytes cut = slice(headedImage, 0, headedImage.size() - 1);
-    const struct { std::string text; Bytes file; std::string args; int status; std::string printed; } cases[] = {
+    const struct { std::string text; Bytes file; std::string args; int status; std::string printed; std::string prefix = ""; } cases[] = {
         {text, {}, "--map in.hex", 0,
          head(hexFile(first), hexFile(second, 0x08008000)) + row(0, 6000, "first", 0x08000000) + row(6000, 0x8000 - 6000, "fill") +
              row(0x8000, 90000, "second", 0x08008000) + "image: 122768 bytes, checksum " + sumOf(image) + "; headed image: 122778 bytes\n"},
@@ -592,12 +593,17 @@ TEST(Zemkar, MapsAnInputAndChecksAHeadedImage)
         {"", Bytes{0, 0, 0, 0, 0x55, 0xAA}, "--check out.img", 1, "out.img: not a headed image: it is shorter than a header's 10 bytes"},
         {"", image, "--check out.img", 1, "out.img: not a headed image: no signature 0x55 0xAA at offset 4 (a raw image has no header to check)"},
         {"", {}, "--check nowhere.img", 1, "Can not open nowhere.img"},
+        {"", headedImage, "--check out.img", 1, "Can not read out.img: Input/output error", failing("read", "EIO", "out.img", 1)},
+        {text, {}, "--map in.hex", 1, "Can not read in.hex: Input/output error", failing("read", "EIO", "in.hex", 1)},
+        {text, {}, "--map in.hex > /dev/full", 1, ""}, // the map counts only once it is out
         {"", {}, "--check .", 1, "Can not open ."},
     };
     for (const auto& c : cases) {
         put("in.hex", c.text);
         put("out.img", std::string(c.file.begin(), c.file.end()));
-        auto [status, printed] = run("{ ", c.args + "; }");
+        if (!runs(c.prefix + c.args))
+            continue;
+        auto [status, printed] = run("{ " + c.prefix, c.args + "; }");
         for (std::size_t at; windowsProgram && (at = printed.find("\r\n")) != printed.npos;)
             printed.erase(at, 1); // a Windows program ends its lines with CR LF
         EXPECT_EQ(std::pair(status, printed), std::pair(c.status, c.printed)) << c.args;
