@@ -592,6 +592,12 @@ TEST(Zemkar, MapsAnInputAndChecksAHeadedImage)
              ", the image sums to " + sumOf(slice(cut, 10, image.size() - 1))},
         {"", Bytes{0, 0, 0, 0, 0x55, 0xAA}, "--check out.img", 1, "out.img: not a headed image: it is shorter than a header's 10 bytes"},
         {"", image, "--check out.img", 1, "out.img: not a headed image: no signature 0x55 0xAA at offset 4 (a raw image has no header to check)"},
+        // The bundled example, as the README shows it, and its headed image.
+        {"", {}, "--map " ZEMKAR_EXAMPLES "/two-images.hex", 0,
+         "first file: lines 1-456\nsecond file: lines 457-5490, told apart by the end-of-file record in front of it\n"
+         "offsets                  bytes  file    addresses\n" + row(0, 0x1C4A, "first", 0x08000000) + row(0x1C4A, 0x8000 - 0x1C4A, "fill") +
+             row(0x8000, 80476, "second", 0x08008000) + "image: 113244 bytes, checksum 0x9ED7; headed image: 113254 bytes\n"},
+        {"", {}, "--check " ZEMKAR_EXAMPLES "/two-images.bin", 0, ZEMKAR_EXAMPLES "/two-images.bin: headed image, 113,244 bytes, checksum 0x9ED7: right\n"},
         {"", {}, "--check nowhere.img", 1, "Can not open nowhere.img"},
         {"", headedImage, "--check out.img", 1, "Can not read out.img: Input/output error", failing("read", "EIO", "out.img", 1)},
         {text, {}, "--map in.hex", 1, "Can not read in.hex: Input/output error", failing("read", "EIO", "in.hex", 1)},
