@@ -563,6 +563,7 @@ TEST(Zemkar, MapsAnInputAndChecksAHeadedImage)
     Bytes changed = headedImage, longer = headedImage, marked = headedImage;
     changed[5000] ^= 1;
     longer[6] += 1;
+    longer[9] = 1; // 16 MiB more
     marked[0] = 1;
     const Bytes cut = slice(headedImage, 0, headedImage.size() - 1);
     const struct { std::string text; Bytes file; std::string args; int status; std::string printed; std::string prefix = ""; } cases[] = {
@@ -585,7 +586,7 @@ TEST(Zemkar, MapsAnInputAndChecksAHeadedImage)
         {"", headedImage, "--check out.img", 0, "out.img: headed image, 122,768 bytes, checksum " + sumOf(image) + ": right\n"},
         {"", changed, "--check out.img", 1,
          "out.img: headed image, but the header gives checksum " + sumOf(image) + ", the image sums to " + sumOf(slice(changed, 10, image.size()))},
-        {"", longer, "--check out.img", 1, "out.img: headed image, but the header gives 122,769 bytes, the file holds 122,768"},
+        {"", longer, "--check out.img", 1, "out.img: headed image, but the header gives 16,899,985 bytes, the file holds 122,768"},
         {"", marked, "--check out.img", 1, "out.img: headed image, but bytes 0 and 1 are 0x01 0x00, not zero"},
         {"", cut, "--check out.img", 1,
          "out.img: headed image, but the header gives 122,768 bytes, the file holds 122,767; the header gives checksum " + sumOf(image) +
