@@ -484,7 +484,8 @@ TEST(Zemkar, WarnsOfAnotherSlotAndTellsWhatItLeftOut)
     // The bootloader with an nRF UICR word, 8 bytes at 0x10001014 on lines 191 and 192.
     std::string uicr = hexFile(boot);
     uicr.insert(uicr.find(":04000005"), hexRecord(4, 0, {0x10, 0x00}) + hexRecord(0, 0x1014, {0, 0x80, 7, 0}) + hexRecord(0, 0x1018, {1, 2, 3, 4}));
-    Bytes cut = boot, appCut = slice(app, 16, app.size() - 16);
+    Bytes cut = boot, appCut = slice(app, 16, app.size() - 16), oneOut = boot;
+    oneOut[0x10] = 0xFF;
     std::fill(cut.begin() + 8, cut.begin() + 0x18, 0xFF);
     const struct { std::string text, args, said, warned; Bytes image; } cases[] = {
         {text, "--strict -r in.hex out.bin", "", "", image},
@@ -506,6 +507,9 @@ TEST(Zemkar, WarnsOfAnotherSlotAndTellsWhatItLeftOut)
          "Left out 16 bytes at 0x08008000-0x0800800F (second file, line 2)\nLeft out nothing at 0xFFFFFF00-0xFFFFFFFF\nWarning: " +
              warning("0x08008010", "0x08008000", "0x08000000") + "\n",
          expectedImage(cut, appCut)},
+        // A range that ends at the very byte the run goes on with.
+        {hexFile(boot) + hexFile(app, 0x08008000), "--leave-out 0x08000010-0x08000010 -r in.hex out.bin", "",
+         "Left out 1 byte at 0x08000010-0x08000010 (first file, line 3)\n", expectedImage(oneOut, app)},
         {hexFile(boot) + hexFile(boot), "--leave-out 0x08000000-0x0800000F -r in.hex out.bin", "",
          "Left out 32 bytes at 0x08000000-0x0800000F (first file, line 2; second file, line 2)\nWarning: " +
              warning("0x08000010", "0x08008010", "0x08000010") + "\n",
