@@ -597,6 +597,10 @@ TEST(Zemkar, MapsAnInputAndChecksAHeadedImage)
              ", the image sums to " + sumOf(slice(cut, 10, image.size() - 1))},
         {"", Bytes{0, 0, 0, 0, 0x55, 0xAA}, "--check out.img", 1, "out.img: not a headed image: it is shorter than a header's 10 bytes"},
         {"", image, "--check out.img", 1, "out.img: not a headed image: no signature 0x55 0xAA at offset 4 (a raw image has no header to check)"},
+        {"", joinedBytes({slice(headedImage, 0, 5), {0}, slice(headedImage, 6, 100)}), "--check out.img", 1,
+         "out.img: not a headed image: no signature 0x55 0xAA at offset 4 (a raw image has no header to check)"},
+        {"", joinedBytes({slice(headedImage, 0, 4), {0}, slice(headedImage, 5, 100)}), "--check out.img", 1,
+         "out.img: not a headed image: no signature 0x55 0xAA at offset 4 (a raw image has no header to check)"},
         // The bundled example, as the README shows it, and its headed image.
         {"", {}, "--map " ZEMKAR_EXAMPLES "/two-images.hex", 0,
          "first file: lines 1-456\nsecond file: lines 457-5490, told apart by the end-of-file record in front of it\n"
