@@ -805,6 +805,12 @@ TEST(ReadImage, EachByteIsGivenOnce)
         {"a first file overlapping itself behind its 000004 record", opening + hexRecord(0, 0x10, p16) + opening + hexRecord(0, 0x1F, {1}) +
              closing + eof + hexFile(second),
          "Record overlaps another at line 4"},
+        {"a first file overlapping itself twice behind its 000004 record: the first is named", opening + hexRecord(0, 0x10, p16) + opening +
+             hexRecord(0, 0x1F, {1}) + hexRecord(0, 0x10, {2}) + closing + eof + hexFile(second),
+         "Record overlaps another at line 4"},
+        {"a first file overlapping itself and passing 0x8000 with one record", opening + dataRecords(pattern(0x7FF0)) + opening +
+             hexRecord(0, 0x7FE8, p32) + closing + eof + hexFile(second),
+         "Record overlaps another at line 2050"},
         {"a first file running into itself behind its 000004 record", opening + hexRecord(0, 0x100, p16) + opening +
              dataRecords(pattern(0x200)) + closing + eof + hexFile(second),
          "Record overlaps another at line 20"},
