@@ -27,19 +27,21 @@ namespace {
 // the inputs past 4 GiB.
 std::string program = "'" ZEMKAR_PROGRAM "'";
 bool ownProgram = true, windowsProgram = false, emulatedProgram = false, largeInputs = false;
-// A build whose program writes a coverage profile as it ends, or runs under the sanitizers.
+// A build whose program writes a coverage profile as it ends.
 #ifdef ZEMKAR_COVERAGE
 constexpr bool coverageBuild = true;
 #else
 constexpr bool coverageBuild = false;
 #endif
-#ifdef ZEMKAR_SANITIZED
-constexpr bool sanitizedBuild = true;
+// Whether the address space a run of this build's program takes was measured (g++'s
+// program, linked dynamically, on x86-64): clang's loads the C++ runtime library too, a
+// static one loads no library, a checked one reserves more.
+#ifdef ZEMKAR_ADDRESS_SPACE_MEASURED
+constexpr bool addressSpaceMeasured = true;
 #else
-constexpr bool sanitizedBuild = false;
+constexpr bool addressSpaceMeasured = false;
 #endif
-// clang's build of the program loads the C++ runtime library too: more address space, more
-// instructions to start.
+// clang's build of the program loads the C++ runtime library too: more instructions to start.
 #ifdef __clang__
 constexpr bool clangBuild = true;
 #else
@@ -62,7 +64,7 @@ std::string leftOut(const std::string& command)
         return "the emulator's own limit or count, not the program's";
     // The address space this build's program takes was measured: another
     // build's, or a checked build's, takes another.
-    if (has("prlimit --as") && (!ownProgram || sanitizedBuild || coverageBuild || clangBuild))
+    if (has("prlimit --as") && (!ownProgram || !addressSpaceMeasured))
         return "the address space of another build";
     if (coverageBuild && has("prlimit --fsize"))
         return "the file-size limit would stop the coverage profile too";
