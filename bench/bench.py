@@ -156,6 +156,23 @@ def plot(results, out):
     print("cost curve not drawn: no Python here has matplotlib (Debian: python3-matplotlib)")
 
 
+def beside_conversion(programs, summary, key, label, title, variant, big, folder, rounds):
+    """Times each program's variant run, (argv, stdout path) from variant(program, name), beside its plain
+    conversion of the largest input, where the variant runs; the ratio goes in summary[name][key]."""
+    commands = {}
+    for name, program in programs.items():
+        argv, stdout_path = variant(program, name)
+        if subprocess.run(argv, capture_output=True).returncode == 0:
+            commands[name] = ([program, "-h", str(big), str(folder / f"{name}.out")], None, None)
+            commands[f"{name}, {label}"] = (argv, stdout_path, None)
+    if commands:
+        times = interleaved(commands, rounds)
+        table(title, times, next(iter(commands)))
+        for name in programs:
+            if name in commands:
+                summary[name][key] = ratio(times, f"{name}, {label}", name)
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--zemkar", default=str(ROOT / "build" / "zemkar"))
@@ -199,32 +216,14 @@ def main():
             summary[name]["peak_rss_mib"] = peak_rss_mib([program, "-h", str(big), str(folder / "rss.out")])
         print(f"writing a new file each run: zemkar at {ratio(times, 'zemkar new file', 'cat new file'):.3f} of cat")
 
-        # A far region left out, beside the same run without it (where the program has --leave-out).
+        # A far region left out, and the map, each beside the plain conversion (where the program has them).
         leave_out = ["--leave-out", "0x10001000-0x10001FFF"]
-        commands = {}
-        for name, program in programs.items():
-            if subprocess.run([program, *leave_out, "-h", str(big), str(folder / "probe.out")], capture_output=True).returncode == 0:
-                commands[name] = ([program, "-h", str(big), str(folder / f"{name}.out")], None, None)
-                commands[f"{name}, left out"] = ([program, *leave_out, "-h", str(big), str(folder / f"{name}.out")], None, None)
-        if commands:
-            times = interleaved(commands, args.rounds)
-            table(f"largest input with a far region left out; {args.rounds} rounds", times, next(iter(commands)))
-            for name in programs:
-                if name in commands:
-                    summary[name]["leave_out_vs_plain"] = ratio(times, f"{name}, left out", name)
-
-        # The map of the largest input, beside its conversion (where the program has --map).
-        commands = {}
-        for name, program in programs.items():
-            if subprocess.run([program, "--map", str(big)], capture_output=True).returncode == 0:
-                commands[name] = ([program, "-h", str(big), str(folder / f"{name}.out")], None, None)
-                commands[f"{name}, map"] = ([program, "--map", str(big)], folder / f"{name}.map", None)
-        if commands:
-            times = interleaved(commands, args.rounds)
-            table(f"largest input, its map beside its conversion; {args.rounds} rounds", times, next(iter(commands)))
-            for name in programs:
-                if name in commands:
-                    summary[name]["map_vs_convert"] = ratio(times, f"{name}, map", name)
+        for key, label, title, variant in (
+                ("leave_out_vs_plain", "left out", "largest input with a far region left out",
+                 lambda program, name: ([program, *leave_out, "-h", str(big), str(folder / f"{name}.out")], None)),
+                ("map_vs_convert", "map", "largest input, its map beside its conversion",
+                 lambda program, name: ([program, "--map", str(big)], folder / f"{name}.map"))):
+            beside_conversion(programs, summary, key, label, f"{title}; {args.rounds} rounds", variant, big, folder, args.rounds)
 
         # Typical inputs, against the floor of starting a process.
         for shape in ("typical", "example"):

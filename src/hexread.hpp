@@ -33,10 +33,11 @@
 // kernels (hexkernels.hpp); the shared types (constants.hpp, fault.cpp with
 // the message table, layout.hpp, textplace.hpp); record.cpp reads one record;
 // window.cpp reads the input and finds records in it; placement.cpp keeps the
-// gap map and makes room where records go below an image; leftout.cpp keeps
-// the ranges left out; mapnotes.cpp what a map shows; fastpath.cpp lays runs of data records alike;
-// provisional.cpp holds the rules of the provisional image, twofiles.cpp the
-// rules above; this file's readImage is the entry.
+// gap map and makes room where records go below an image (bitmap.hpp keeps
+// its bits, and the map's); leftout.cpp keeps the ranges left out;
+// mapnotes.cpp what a map shows; fastpath.cpp lays runs of data records
+// alike; provisional.cpp holds the rules of the provisional image,
+// twofiles.cpp the rules above; this file's readImage is the entry.
 #pragma once
 
 #include "constants.hpp"

@@ -1,18 +1,13 @@
 #include "mapnotes.hpp"
 
+#include "bitmap.hpp"
+
 #include <algorithm>
-#include <cstring>
 #include <utility>
 
 namespace {
 
 constexpr std::uint64_t bitMask = imageCapacity - 1;
-
-bool isGiven(const std::uint8_t* given, std::uint64_t address)
-{
-    const std::uint64_t bit = address & bitMask;
-    return (given[bit / 8] >> (bit % 8) & 1) != 0;
-}
 
 // The first address from `address` on, below `end`, whose bit is `set`; or end.
 std::uint64_t findBit(const std::uint8_t* given, std::uint64_t address, std::uint64_t end, bool set)
@@ -23,7 +18,7 @@ std::uint64_t findBit(const std::uint8_t* given, std::uint64_t address, std::uin
         // Eight bytes of a kind at once, from a byte's first bit on.
         if (bit % 8 == 0 && end - address >= 8 && given[bit / 8] == skipped)
             address += 8;
-        else if (isGiven(given, address) == set)
+        else if (bitAt(given, bitMask, address) == set)
             return address;
         else
             ++address;
@@ -37,18 +32,7 @@ void noteGiven(MapNotes& notes, std::size_t part, std::uint64_t from, std::uint6
 {
     if (from >= to)
         return;
-    std::uint8_t* const given = notes.given[part];
-    for (std::uint64_t address = from; address < to;) {
-        const std::uint64_t bit = address & bitMask;
-        if (bit % 8 == 0 && to - address >= 8) {
-            const std::uint64_t bytes = std::min((to - address) / 8, (imageCapacity - bit) / 8);
-            std::memset(given + bit / 8, 0xFF, static_cast<std::size_t>(bytes));
-            address += 8 * bytes;
-        } else {
-            given[bit / 8] = static_cast<std::uint8_t>(given[bit / 8] | 1u << (bit % 8));
-            ++address;
-        }
-    }
+    markBits(notes.given[part], bitMask, from, to, true);
     notes.low[part] = notes.any[part] ? std::min(notes.low[part], from) : from;
     notes.high[part] = notes.any[part] ? std::max(notes.high[part], to) : to;
     notes.any[part] = true;
@@ -58,11 +42,12 @@ void finishMapNotes(MapNotes& notes)
 {
     if (notes.byMarkers)
         return;
+    // The provisional image's data, as far as they kept the first image's rules, join the first image's.
     std::uint64_t first = 0, past = 0;
-    for (std::uint64_t address = notes.low[provisionalAsFirst];
-         notes.firstFileWentOn && nextGivenRun(notes, provisionalAsFirst, address, notes.high[provisionalAsFirst], first, past);
-         address = past)
-        noteGiven(notes, 0, first, past);
+    if (notes.firstFileWentOn)
+        for (std::uint64_t address = notes.low[provisionalAsFirst];
+             nextGivenRun(notes, provisionalAsFirst, address, notes.high[provisionalAsFirst], first, past); address = past)
+            noteGiven(notes, 0, first, past);
     std::swap(notes.given[1], notes.given[2]);
     notes.low[1] = notes.low[2];
     notes.high[1] = notes.high[2];

@@ -1,34 +1,22 @@
 #include "placement.hpp"
 
+#include "bitmap.hpp"
+
 #include <algorithm>
 #include <cstring>
 
 void markGaps(Layout& layout, std::uint64_t from, std::uint64_t to, bool gap)
 {
     layout.gapsMarked = layout.gapsMarked || (gap && from < to);
-    while (from < to) {
-        const auto bit = static_cast<std::uint32_t>(from & layout.gapMask);
-        const auto bytes = static_cast<std::uint32_t>(std::min<std::uint64_t>((to - from) / 8, (layout.gapMask + 1 - bit) / 8));
-        if (bit % 8 == 0 && bytes != 0) {
-            std::memset(layout.gaps + bit / 8, gap ? 0xFF : 0, bytes);
-            from += 8 * bytes;
-            continue;
-        }
-        const auto mask = static_cast<std::uint8_t>(1u << bit % 8);
-        std::uint8_t& bits = layout.gaps[bit / 8];
-        bits = static_cast<std::uint8_t>(gap ? bits | mask : bits & ~mask);
-        ++from;
-    }
+    markBits(layout.gaps, layout.gapMask, from, to, gap);
 }
 
 bool givenAny(const Layout& layout, std::uint64_t from, std::uint64_t to)
 {
     // An image not placed yet spans nothing: its low and next are alike.
-    for (std::uint64_t address = std::max(from, layout.low); address < std::min(to, layout.next); ++address) {
-        const auto bit = static_cast<std::uint32_t>(address & layout.gapMask);
-        if ((layout.gaps[bit / 8] >> bit % 8 & 1) == 0)
+    for (std::uint64_t address = std::max(from, layout.low); address < std::min(to, layout.next); ++address)
+        if (!bitAt(layout.gaps, layout.gapMask, address))
             return true;
-    }
     return false;
 }
 
